@@ -1,0 +1,7 @@
+# Packet, UEI and error vocabulary.
+target_sources(axolon_link PRIVATE
+  Axolon2/common/aError.cpp)
+if(BUILD_TESTING)
+  target_sources(axolon_tests PRIVATE
+    tests/axolon/aError_test.cpp)
+endif()

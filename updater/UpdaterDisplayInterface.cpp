@@ -1,0 +1,19 @@
+#include "UpdaterDisplayInterface.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+void UpdaterDisplayInterface::message(Level level, const char *format, ...) {
+    if (muted)
+        return;
+    char buffer[2048];
+    buffer[0] = '\0';
+    va_list args;
+    va_start(args, format);
+    vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    if (level == LEVEL_ERROR)
+        error_message(buffer);
+    else
+        info_message(buffer);
+}
