@@ -5,4 +5,4 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset ci >/dev/null
 cmake --build --preset ci -j "$(nproc)" --target updater
-build/ci/updater/updater -h
+build/ci/updater -h
