@@ -1,0 +1,12 @@
+# Firmware images (BIRD files, personalisation, decoding) and the local store.
+target_sources(updater_core PRIVATE
+  updater/BirdFile.cpp)
+if(BUILD_TESTING)
+  # The BIRD writer stays free of the test framework: simulators link it on its own.
+  add_library(bird_builder STATIC tests/support/BirdBuilder.cpp)
+  target_include_directories(bird_builder PUBLIC tests/support)
+  target_link_libraries(bird_builder PRIVATE ZLIB::ZLIB project_options)
+  target_link_libraries(test_support PUBLIC bird_builder)
+  target_sources(updater_tests PRIVATE
+    tests/updater/BirdFile_test.cpp)
+endif()
