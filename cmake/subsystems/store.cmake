@@ -1,6 +1,9 @@
 # Firmware images (BIRD files, personalisation, decoding) and the local store.
 target_sources(updater_core PRIVATE
-  updater/BirdFile.cpp)
+  updater/BirdFile.cpp
+  updater/AtomicFile.cpp
+  updater/KeyValueStore.cpp
+  updater/UpdaterStore.cpp)
 if(BUILD_TESTING)
   # The BIRD writer stays free of the test framework: simulators link it on its own.
   add_library(bird_builder STATIC tests/support/BirdBuilder.cpp)
@@ -8,5 +11,7 @@ if(BUILD_TESTING)
   target_link_libraries(bird_builder PRIVATE ZLIB::ZLIB project_options)
   target_link_libraries(test_support PUBLIC bird_builder)
   target_sources(updater_tests PRIVATE
-    tests/updater/BirdFile_test.cpp)
+    tests/updater/BirdFile_test.cpp
+    tests/updater/KeyValueStore_test.cpp
+    tests/updater/UpdaterStore_test.cpp)
 endif()
