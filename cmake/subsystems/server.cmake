@@ -1,0 +1,27 @@
+# Update server client, the build catalogue operations of the Updater, and the local update server.
+target_sources(updater_core PRIVATE
+  updater/base64.cpp
+  updater/HTTPRequest.cpp
+  updater/UpdateServerRequest.cpp)
+
+if(BUILD_TESTING)
+  # The local update server: the model (request in, answer out) and the HTTP listener are a
+  # library so unit tests run them in-process; sim_server puts them in a process of its own.
+  add_library(sim_server_model STATIC
+    tools/sim/server/SimServerModel.cpp
+    tools/sim/server/SimHttpServer.cpp)
+  target_include_directories(sim_server_model PUBLIC tools/sim/server)
+  target_link_libraries(sim_server_model PUBLIC Threads::Threads PRIVATE project_options)
+
+  add_executable(sim_server tools/sim/server/sim_server_main.cpp)
+  target_link_libraries(sim_server PRIVATE sim_server_model project_options)
+
+  target_sources(test_support PRIVATE tests/support/SimProcess.cpp)
+
+  target_sources(updater_tests PRIVATE
+    tests/updater/base64_test.cpp
+    tests/updater/HTTPRequest_test.cpp
+    tests/updater/UpdateServerRequest_test.cpp
+    tests/updater/SimServerModel_test.cpp)
+  target_link_libraries(updater_tests PRIVATE sim_server_model)
+endif()
