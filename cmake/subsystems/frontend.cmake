@@ -36,5 +36,5 @@ if(BUILD_TESTING)
     DISPLAY_DRIVER_EXE="$<TARGET_FILE:display_driver>"
     TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/tests/data")
   add_dependencies(e2e_tests updater display_driver)
-  gtest_discover_tests(e2e_tests PROPERTIES LABELS e2e TIMEOUT 300 DISCOVERY_TIMEOUT 60)
+  gtest_discover_tests(e2e_tests PROPERTIES LABELS e2e TIMEOUT 120 DISCOVERY_TIMEOUT 60)
 endif()
