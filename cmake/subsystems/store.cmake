@@ -15,3 +15,8 @@ if(BUILD_TESTING)
     tests/updater/KeyValueStore_test.cpp
     tests/updater/UpdaterStore_test.cpp)
 endif()
+if(UPDATER_BENCH AND TARGET bird_builder)
+  # Run by hand; prints the load time against zlib alone and the peak memory of a load.
+  add_executable(bird_load_bench bench/bird_load_bench.cpp)
+  target_link_libraries(bird_load_bench PRIVATE updater_core bird_builder ZLIB::ZLIB project_options)
+endif()
