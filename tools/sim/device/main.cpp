@@ -1,0 +1,210 @@
+// sim_device: the virtual Axolon device on a TCP port (127.0.0.1, any free port)
+// or on a pseudo-terminal with the packetized serial framing. Prints
+// "READY <endpoint>", then one "REC <event>" line per thing the host did.
+#include "DeviceModel.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pty.h>
+#include <string>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+using simdevice::DeviceModel;
+
+uint64_t nowMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+void usage() {
+    std::fprintf(stderr,
+                 "usage: sim_device [--pty] [--serial HEX] [--address N] [--model N] [--version HEX]\n"
+                 "                  [--build N] [--name TEXT] [--heartbeat-ms N] [--garbage N]\n"
+                 "                  [--odd-address] [--silent] [--drop-after N] [--record FILE]\n");
+}
+
+FILE *gRecord = nullptr;
+
+void emitRecords(DeviceModel &model) {
+    for (const auto &r : model.takeRecords()) {
+        std::printf("REC %s\n", r.text.c_str());
+        if (gRecord)
+            std::fprintf(gRecord, "%s\n", r.text.c_str());
+    }
+    std::fflush(stdout);
+    if (gRecord)
+        std::fflush(gRecord);
+}
+
+bool writeAll(int fd, const std::vector<uint8_t> &bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+int pollTimeout(const DeviceModel &model) {
+    const uint64_t due = model.nextDueMs();
+    if (due == UINT64_MAX)
+        return 1000;
+    const uint64_t now = nowMs();
+    return due <= now ? 0 : static_cast<int>(std::min<uint64_t>(due - now, 1000));
+}
+
+int serveTcp(DeviceModel &model) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        listen(listener, 4) != 0) {
+        std::perror("sim_device: listen");
+        return 1;
+    }
+    socklen_t len = sizeof addr;
+    getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len);
+    std::printf("READY 127.0.0.1:%u\n", ntohs(addr.sin_port));
+    std::fflush(stdout);
+    int client = -1;
+    for (;;) {
+        pollfd fds[2] = {{listener, POLLIN, 0}, {client, POLLIN, 0}};
+        const int ready = poll(fds, client >= 0 ? 2 : 1, pollTimeout(model));
+        if (ready < 0 && errno != EINTR)
+            return 1;
+        if (client < 0 && (fds[0].revents & POLLIN)) {
+            client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client >= 0) {
+                int on = 1;
+                setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+                model.connected(nowMs());
+                std::printf("CONNECTED\n");
+            }
+        }
+        if (client >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+            uint8_t buf[4096];
+            const ssize_t n = read(client, buf, sizeof buf);
+            if (n <= 0) {
+                close(client);
+                client = -1;
+                std::printf("DISCONNECTED\n");
+            } else {
+                model.receive(buf, static_cast<size_t>(n), nowMs());
+            }
+        }
+        if (client >= 0) {
+            model.tick(nowMs());
+            if (!writeAll(client, model.takeOutput())) {
+                close(client);
+                client = -1;
+            }
+            if (client >= 0 && model.takeDropRequest()) {
+                close(client);
+                client = -1;
+                std::printf("DROPPED\n");
+            }
+        }
+        emitRecords(model);
+    }
+}
+
+int servePty(DeviceModel &model) {
+    int master = -1, slave = -1;
+    char name[256] = {};
+    termios raw{};
+    cfmakeraw(&raw);
+    if (openpty(&master, &slave, name, &raw, nullptr) != 0) {
+        std::perror("sim_device: openpty");
+        return 1;
+    }
+    // Keeping our own slave descriptor open means the master never sees a
+    // hang-up between hosts.
+    std::printf("READY %s\n", name);
+    std::fflush(stdout);
+    model.connected(nowMs());
+    for (;;) {
+        pollfd p{master, POLLIN, 0};
+        const int ready = poll(&p, 1, pollTimeout(model));
+        if (ready < 0 && errno != EINTR)
+            return 1;
+        if (p.revents & POLLIN) {
+            uint8_t buf[4096];
+            const ssize_t n = read(master, buf, sizeof buf);
+            if (n > 0)
+                model.receive(buf, static_cast<size_t>(n), nowMs());
+        }
+        model.tick(nowMs());
+        writeAll(master, model.takeOutput());
+        emitRecords(model);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    simdevice::Options options;
+    bool pty = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> const char * {
+            if (i + 1 >= argc) {
+                usage();
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--pty") {
+            pty = true;
+        } else if (a == "--serial") {
+            options.identity.serialNumber = static_cast<uint32_t>(std::strtoul(value(), nullptr, 16));
+        } else if (a == "--address") {
+            options.identity.moduleAddress = static_cast<uint8_t>(std::strtoul(value(), nullptr, 0));
+        } else if (a == "--model") {
+            options.identity.model = static_cast<uint8_t>(std::strtoul(value(), nullptr, 0));
+        } else if (a == "--version") {
+            options.identity.version = static_cast<uint32_t>(std::strtoul(value(), nullptr, 16));
+        } else if (a == "--build") {
+            options.identity.build = static_cast<uint32_t>(std::strtoul(value(), nullptr, 0));
+        } else if (a == "--name") {
+            options.identity.name = value();
+        } else if (a == "--heartbeat-ms") {
+            options.heartbeatMs = static_cast<uint32_t>(std::strtoul(value(), nullptr, 0));
+        } else if (a == "--garbage") {
+            options.faults.garbageOnConnect = std::strtoul(value(), nullptr, 0);
+        } else if (a == "--odd-address") {
+            options.faults.oddAddress = true;
+        } else if (a == "--silent") {
+            options.faults.silent = true;
+        } else if (a == "--drop-after") {
+            options.faults.dropAfterPackets = static_cast<int>(std::strtol(value(), nullptr, 0));
+        } else if (a == "--record") {
+            gRecord = std::fopen(value(), "a");
+        } else {
+            usage();
+            return 2;
+        }
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    options.framing = pty ? simdevice::Framing::Cobs : simdevice::Framing::Raw;
+    DeviceModel model(options);
+    return pty ? servePty(model) : serveTcp(model);
+}
