@@ -3,6 +3,7 @@
 #include "CLI_Display.h"
 #include "Log.h"
 #include "Parameters.h"
+#include "Updater.h"
 #include "Usage.h"
 #include "aDirectory.h"
 #include "path.h"
@@ -64,7 +65,7 @@ int main(int argc, char **argv) {
     if (!_resolve_store_dir(display, params))
         return 1;
 
-    // The Updater, bound to params.server_url, params.store_dir and display, is created here.
+    Updater updater(params.server_url.c_str(), params.store_dir.c_str(), display);
     int status = 0;
 
     // Fingerprint first, then download; each leaves its outcome in status and the run goes on.
@@ -90,7 +91,14 @@ int main(int argc, char **argv) {
         } else {
             display.message(UpdaterDisplayInterface::LEVEL_INFO, "Retrieving firmware build %s", params.build.c_str());
         }
-        // The download goes here; the build it stores replaces params.build so a later -U installs it.
+        // The build it stores replaces params.build so a later -U installs exactly that build.
+        uint32_t stored = updater.Download_Firmware(params.serial_number, params.build, params.override, false);
+        if (stored != 0) {
+            params.build = std::to_string(stored);
+            status = 0;
+        } else {
+            status = 1;
+        }
     }
 
     // Exactly one of these runs: the first whose command was given.
@@ -106,15 +114,18 @@ int main(int argc, char **argv) {
     } else if (params.commands.IsSet(CMD_LIST_BUILDS)) {
         if (!_require_serial(display, params, "List Builds"))
             return 1;
-        // The server's build list is shown here.
+        cli::_display_builds(display, updater.Get_BuildList(params.serial_number), params.serial_number);
+        return 0;
     } else if (params.commands.IsSet(CMD_LIST_LOCAL)) {
         if (!_require_serial(display, params, "List Local Builds"))
             return 1;
-        // The store's build list is shown here.
+        cli::_display_builds(display, updater.Get_BuildListLocal(params.serial_number), params.serial_number);
+        return 0;
     } else if (params.commands.IsSet(CMD_GET_JWT)) {
         if (!_require_serial(display, params, "Get JWT"))
             return 1;
-        // The device's token is shown here.
+        cli::_display_jwt(display, updater.Get_JWT(params.serial_number));
+        return 0;
     }
     return status;
 }

@@ -2,7 +2,8 @@
 target_sources(updater_core PRIVATE
   updater/base64.cpp
   updater/HTTPRequest.cpp
-  updater/UpdateServerRequest.cpp)
+  updater/UpdateServerRequest.cpp
+  updater/Updater.cpp)
 
 if(BUILD_TESTING)
   # The local update server: the model (request in, answer out) and the HTTP listener are a
@@ -22,6 +23,14 @@ if(BUILD_TESTING)
     tests/updater/base64_test.cpp
     tests/updater/HTTPRequest_test.cpp
     tests/updater/UpdateServerRequest_test.cpp
-    tests/updater/SimServerModel_test.cpp)
+    tests/updater/SimServerModel_test.cpp
+    tests/updater/Updater_test.cpp)
   target_link_libraries(updater_tests PRIVATE sim_server_model)
+endif()
+
+if(BUILD_TESTING)
+  # -B, -G, -L and -J of the real binary against sim_server.
+  target_sources(e2e_tests PRIVATE tests/e2e/catalogue_test.cpp)
+  target_compile_definitions(e2e_tests PRIVATE SIM_SERVER_EXE="$<TARGET_FILE:sim_server>")
+  add_dependencies(e2e_tests sim_server)
 endif()
