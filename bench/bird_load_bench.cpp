@@ -136,10 +136,12 @@ int main(int argc, char **argv) {
     BirdBuilder builder;
     builder.addInfo(4711, "2.10.3", 0x40F5849A, "AX-HUB").addLoader(0x20000000, _noise(32 * 1024, 1));
     BirdBuilder::Bytes firmware = _noise(firmwareBytes, 2);
-    for (size_t at = 0; at < firmwareBytes; at += kBlock)
+    for (size_t at = 0; at < firmwareBytes; at += kBlock) {
+        size_t end = std::min(at + kBlock, firmwareBytes);
         builder.addFirmware(static_cast<uint32_t>(0x08000000 + at),
                             BirdBuilder::Bytes(firmware.begin() + static_cast<long>(at),
-                                               firmware.begin() + static_cast<long>(std::min(at + kBlock, firmwareBytes))));
+                                               firmware.begin() + static_cast<long>(end)));
+    }
     const uint32_t blocks = static_cast<uint32_t>(builder.blocks().size());
     const size_t streamSize = builder.stream().size();
     const BirdBuilder::Bytes compressed = builder.compressed();

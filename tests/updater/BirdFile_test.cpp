@@ -440,7 +440,8 @@ TEST_F(Personalise, EveryFirmwareBlockHoldingTheAddressIsPatched) {
 }
 
 TEST_F(Personalise, WithoutFirmwareBlocksNothingIsDone) {
-    BirdFile image = load(BirdBuilder::minimalValid().addLoader(0x1000, pattern(0x40)).addSerialOffsets(0x1010, 0x1020));
+    BirdFile image =
+        load(BirdBuilder::minimalValid().addLoader(0x1000, pattern(0x40)).addSerialOffsets(0x1010, 0x1020));
     EXPECT_FALSE(image.ReplaceSerialNumber(0x1234ABCD));
     EXPECT_EQ(payloadOf(image.FindBlocks(BirdFile::BLOCK_LOADER)[0]), pattern(0x40));
 }

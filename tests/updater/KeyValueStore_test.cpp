@@ -207,9 +207,8 @@ TEST(KeyValueStore, AFailedSaveIsLoggedAndKeepsTheStoreChanged) {
     char line[512] = {};
     ASSERT_NE(fgets(line, sizeof line, log), nullptr);
     fclose(log);
-    EXPECT_EQ(std::string(line).rfind("Attibutes: Error - cannot open attributes file for writting: '" + path + "' (2)", 0),
-              0u)
-        << line;
+    const std::string want = "Attibutes: Error - cannot open attributes file for writting: '" + path + "' (2)\n";
+    EXPECT_EQ(std::string(line), want);
     EXPECT_TRUE(kv.IsChanged());
     EXPECT_FALSE(std::filesystem::exists(path));
 }
@@ -243,7 +242,8 @@ TEST(KeyValueStoreCrash, SaveKilledAtAnyMomentLeavesTheOldOrTheNewFile) {
             if (at == std::string::npos)
                 return -1;
             int g = atoi(line.c_str() + at + 12);
-            if (line.compare(at, std::string::npos, "=generation " + std::to_string(g) + " " + std::string(200, 'x')) != 0)
+            std::string value = "=generation " + std::to_string(g) + " " + std::string(200, 'x');
+            if (line.compare(at, std::string::npos, value) != 0)
                 return -1;
             if (generation != -2 && g != generation)
                 return -1;
