@@ -67,10 +67,20 @@ void sPauseWhileRunning(aLinkRecord *link, uint32_t ms) {
 // --- reading side ---
 
 void sStartSync(aLinkRecord *link) {
+    const auto now = Clock::now();
+    const bool syncing = link->status == kLinkStateSyncing && link->syncState != kSyncStateIdle;
     link->status = kLinkStateSyncing;
-    link->syncState = kSyncStateStart;
-    link->syncRoundStart = Clock::now();
     aPacket_Reset(link->inPacket);
+    if (syncing && now - link->syncRoundStart < kSyncRoundInterval) {
+        // The last probes went out moments ago and their answers are still
+        // coming: wait for the next one instead of probing again. Probing for
+        // every stray byte would let a device that answers wrongly (an odd
+        // address, say) multiply the probes without bound.
+        link->syncState = kSyncStateByte1;
+        return;
+    }
+    link->syncState = kSyncStateStart;
+    link->syncRoundStart = now;
     aErr err = aErrNone;
     for (int i = 0; i < kProbesPerRound; ++i)
         err = sQueue(link, addrWHOAREYOU, 0, nullptr);

@@ -19,7 +19,8 @@ if(BUILD_TESTING)
     tests/axolon/crc8_cobs_test.cpp
     tests/axolon/aStream_test.cpp
     tests/axolon/packetfifo_test.cpp
-    tests/axolon/aLink_test.cpp)
+    tests/axolon/aLink_test.cpp
+    tests/axolon/aLink_sim_test.cpp)
   target_link_libraries(axolon_tests PRIVATE util)
 endif()
 

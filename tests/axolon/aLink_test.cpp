@@ -114,11 +114,13 @@ INSTANTIATE_TEST_SUITE_P(, LinkSync,
                                            SyncCase{"AddressChanges",
                                                     {0x04, 0x00, 0x06, 0x00, 0x08, 0x00, 0x08, 0x00},
                                                     8,
-                                                    2},
+                                                    1},
+                                           // The state machine restarts at once; the answers to the
+                                           // probes already sent complete it.
                                            SyncCase{"OddFirstAnswerRestartsAtOnce",
                                                     {0x05, 0x04, 0x00, 0x04, 0x00},
                                                     4,
-                                                    2}),
+                                                    1}),
                          [](const auto &p) { return std::string(p.param.name); });
 
 TEST_F(LinkOnMemory, HeartbeatsAreAnsweredAndKeptOutOfTheInboundQueue) {
@@ -332,6 +334,7 @@ TEST(PacketLog, TooSmallBufferLeavesTheRecord) {
 }
 
 TEST_F(LinkOnMemory, PacketLogRecordsTrafficAndTheLoggerWritesLines) {
+    ASSERT_TRUE(written({0xAF, 0x01, 0x01})); // sent before the log exists
     EXPECT_EQ(aLink_PacketDebug_Read(id, nullptr, nullptr, nullptr), aErrNotReady);
     ASSERT_EQ(aLink_PacketDebug_SetLogSize(id, 1024), aErrNone);
     ASSERT_EQ(aLink_PacketDebug_Enable(id), aErrNone);
@@ -348,8 +351,14 @@ TEST_F(LinkOnMemory, PacketLogRecordsTrafficAndTheLoggerWritesLines) {
                                        path.c_str());
     ASSERT_NE(logger, nullptr);
     ASSERT_EQ(aLogger_Enable(logger), aErrNone);
-    const std::string expected = "3 < 0x4 0x1 0x55 \r\n4 > 0x4 0x2 0x1 0xFF \r\n";
-    EXPECT_TRUE(eventually([&] { return readFile(path).find(expected) != std::string::npos; }));
+    // The received packet, then the sent one, each as a line of its own.
+    const std::string received = "3 < 0x4 0x1 0x55 \r\n", sent = "4 > 0x4 0x2 0x1 0xFF \r\n";
+    auto inOrder = [&] {
+        const std::string text = readFile(path);
+        const auto at = text.find(received);
+        return at != std::string::npos && text.find(sent, at) != std::string::npos;
+    };
+    EXPECT_TRUE(eventually(inOrder)) << readFile(path);
     EXPECT_EQ(aLogger_Destroy(&logger), aErrNone);
     EXPECT_EQ(logger, nullptr);
 }
