@@ -271,10 +271,13 @@ aErr aLink_Start(uint32_t linkId) {
         link->outThread = aThread_Create(sOutPipeProcess, link.get());
     if (!link->inThread || !link->outThread)
         return aErrResource;
-    int polls = 0;
-    while (!(link->inReady && link->outReady && link->status == kLinkStateRunning) && polls++ < kStartPolls)
+    // Up once both threads have begun; the reading thread may already have
+    // moved on from "running" to a synchronisation round when the device
+    // greeted us with stray bytes, which is no reason to wait or to fail.
+    auto up = [&] { return link->inReady && link->outReady && link->status != kLinkStateStarting; };
+    for (int polls = 0; !up() && polls < kStartPolls; ++polls)
         aTime_MSSleep(10);
-    if (!(link->inReady && link->outReady))
+    if (!up())
         return aErrIndexRange;
     return sQueueForceRoute(link.get(), 1);
 }
