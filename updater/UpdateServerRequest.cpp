@@ -20,17 +20,29 @@ class _Tokens {
   public:
     explicit _Tokens(std::string_view text) : text_(text) {}
     std::optional<std::string_view> next(std::string_view separators) {
-        size_t start = text_.find_first_not_of(separators, pos_);
-        if (start == std::string_view::npos) {
-            pos_ = text_.size();
+        bool is_separator[256] = {};
+        for (char c : separators)
+            is_separator[static_cast<unsigned char>(c)] = true;
+        auto separator = [&](size_t i) { return is_separator[static_cast<unsigned char>(text_[i])]; };
+        size_t start = pos_;
+        while (start < text_.size() && separator(start))
+            ++start;
+        if (start == text_.size()) {
+            pos_ = start;
             return std::nullopt;
         }
-        size_t end = text_.find_first_of(separators, start);
-        if (end == std::string_view::npos) {
-            pos_ = text_.size();
-            return text_.substr(start);
+        // A lone separator (the usual line feed) is found with memchr: an image line is
+        // tens of megabytes long.
+        size_t end = start;
+        if (separators.size() == 1) {
+            end = text_.find(separators[0], start);
+            if (end == std::string_view::npos)
+                end = text_.size();
+        } else {
+            while (end < text_.size() && !separator(end))
+                ++end;
         }
-        pos_ = end + 1;
+        pos_ = end < text_.size() ? end + 1 : end;
         return text_.substr(start, end - start);
     }
 

@@ -15,7 +15,7 @@ if(BUILD_TESTING)
   target_link_libraries(sim_server_model PUBLIC Threads::Threads PRIVATE project_options)
 
   add_executable(sim_server tools/sim/server/sim_server_main.cpp)
-  target_link_libraries(sim_server PRIVATE sim_server_model project_options)
+  target_link_libraries(sim_server PRIVATE sim_server_model bird_builder project_options)
 
   target_sources(test_support PRIVATE tests/support/SimProcess.cpp)
 
@@ -33,4 +33,13 @@ if(BUILD_TESTING)
   target_sources(e2e_tests PRIVATE tests/e2e/catalogue_test.cpp)
   target_compile_definitions(e2e_tests PRIVATE SIM_SERVER_EXE="$<TARGET_FILE:sim_server>")
   add_dependencies(e2e_tests sim_server)
+endif()
+
+if(UPDATER_BENCH AND BUILD_TESTING)
+  # Run by hand: -G of a 20 MiB image against curl + base64 -d, with the peak memory.
+  add_executable(download_bench bench/download_bench.cpp)
+  target_link_libraries(download_bench PRIVATE test_support bird_builder project_options)
+  target_compile_definitions(download_bench PRIVATE UPDATER_EXE="$<TARGET_FILE:updater>"
+    SIM_SERVER_EXE="$<TARGET_FILE:sim_server>")
+  add_dependencies(download_bench updater sim_server)
 endif()

@@ -2,10 +2,12 @@
 // from a catalogue folder, records every request target, and fails on demand.
 //
 //   sim_server --catalogue DIR [--record FILE] [--fault KIND[:OP]]...
+//   sim_server --sample [--record FILE] [--fault KIND[:OP]]...
 //
 // DIR/catalogue.txt lists devices, builds and recovery fingerprints (see SimServerModel.h);
 // DIR/SERIAL/BUILD.bird are the images. Prints "READY <url>" once listening; stops on
-// SIGTERM or SIGINT.
+// SIGTERM or SIGINT. --sample serves a small built-in catalogue for demonstrations:
+// device 40F5849A with builds 100, 110 and 120 (recommended) and a token.
 #include <dirent.h>
 #include <signal.h>
 
@@ -17,6 +19,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "BirdBuilder.h"
 #include "SimHttpServer.h"
 #include "SimServerModel.h"
 
@@ -58,8 +61,25 @@ void _load_images(const std::string &dir, sim::SimCatalogue &catalogue) {
     closedir(top);
 }
 
+sim::SimCatalogue _sample() {
+    sim::SimCatalogue catalogue = sim::ParseCatalogue(
+        "device 40F5849A recommend 120 firmware FW-SAMPLE token eyJhbGciOiJub25lIn0.eyJzbiI6IjQwRjU4NDlBIn0.c2FtcGxl\n"
+        "build 40F5849A 100 1.9.2\n"
+        "build 40F5849A 110 1.9.3\n"
+        "build 40F5849A 120 1.10.0\n");
+    for (const auto &[build, version] : catalogue.devices["40F5849A"].versions) {
+        BirdBuilder::Bytes firmware(4096);
+        for (size_t i = 0; i < firmware.size(); ++i)
+            firmware[i] = static_cast<uint8_t>((i * 2654435761u + std::stoul(build)) >> 13);
+        BirdBuilder image;
+        image.addInfo(std::stoul(build), version, 0x40F5849A, "AX-HUB").addFirmware(0x1000, firmware);
+        catalogue.images["40F5849A/" + build] = image.str();
+    }
+    return catalogue;
+}
+
 int _usage() {
-    std::cerr << "usage: sim_server --catalogue DIR [--record FILE] [--fault KIND[:OP]]...\n"
+    std::cerr << "usage: sim_server --catalogue DIR|--sample [--record FILE] [--fault KIND[:OP]]...\n"
                  "  KIND: status500 error stall truncate badchar notbird; OP: hi qu bird builds fix ent_jwt\n";
     return 2;
 }
@@ -69,9 +89,14 @@ int _usage() {
 int main(int argc, char **argv) {
     std::string catalogue_dir, record_path;
     std::vector<sim::SimFault> faults;
+    bool sample = false;
     try {
         for (int i = 1; i < argc; ++i) {
             std::string arg = argv[i];
+            if (arg == "--sample") {
+                sample = true;
+                continue;
+            }
             if (i + 1 >= argc)
                 return _usage();
             if (arg == "--catalogue")
@@ -84,7 +109,9 @@ int main(int argc, char **argv) {
                 return _usage();
         }
         sim::SimCatalogue catalogue;
-        if (!catalogue_dir.empty()) {
+        if (sample) {
+            catalogue = _sample();
+        } else if (!catalogue_dir.empty()) {
             catalogue = sim::ParseCatalogue(_read(catalogue_dir + "/catalogue.txt", false));
             _load_images(catalogue_dir, catalogue);
         }
