@@ -2,7 +2,12 @@
 # devices' discovery responder and the network-namespace fixture that discovery tests run in.
 target_sources(axolon_link PRIVATE
   Axolon2/common/discover.cpp
-  Axolon2/common/unix_discovery.cpp)
+  Axolon2/common/unix_discovery.cpp
+  Axolon2/common/Link.cpp
+  Axolon2/common/Module.cpp
+  Axolon2/common/Entity.cpp
+  Axolon2/common/SystemClass.cpp
+  Axolon2/common/I2CClass.cpp)
 
 if(BUILD_TESTING)
   # The device side of discovery, shared by sim_discovery and the virtual device.
@@ -14,7 +19,7 @@ if(BUILD_TESTING)
   target_link_libraries(sim_discovery PRIVATE sim_discovery_model project_options)
 
   target_sources(test_support PRIVATE tests/support/NetnsPair.cpp)
-  target_sources(axolon_tests PRIVATE tests/axolon/discover_test.cpp)
+  target_sources(axolon_tests PRIVATE tests/axolon/discover_test.cpp tests/axolon/Module_test.cpp)
   target_link_libraries(axolon_tests PRIVATE sim_discovery_model)
 
   # Multicast runs only inside the namespaces these tests create, so they have a target
@@ -25,4 +30,11 @@ if(BUILD_TESTING)
     SIM_DISCOVERY_EXE="$<TARGET_FILE:sim_discovery>")
   add_dependencies(axolon_netns_tests sim_discovery)
   gtest_discover_tests(axolon_netns_tests PROPERTIES LABELS "link;netns" TIMEOUT 120 DISCOVERY_TIMEOUT 60)
+endif()
+
+if(BUILD_TESTING)
+  # The virtual device's application layer (system entity, module information, streams, I2C
+  # bus and routing) and its discovery answers.
+  target_sources(sim_device_model PRIVATE tools/sim/device/DeviceServices.cpp)
+  target_link_libraries(sim_device PRIVATE sim_discovery_model)
 endif()

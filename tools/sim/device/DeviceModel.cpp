@@ -1,5 +1,7 @@
 #include "DeviceModel.h"
 
+#include "DeviceServices.h"
+
 #include <cstdio>
 
 namespace simdevice {
@@ -83,6 +85,7 @@ void DeviceModel::connected(uint64_t nowMs) {
 }
 
 void DeviceModel::receive(const uint8_t *bytes, size_t length, uint64_t nowMs) {
+    nowMs_ = nowMs;
     tick(nowMs);
     for (size_t i = 0; i < length; ++i)
         onByte(bytes[i]);
@@ -145,6 +148,14 @@ void DeviceModel::onPacket(const Packet &p) {
         std::vector<uint8_t> all{p.address, static_cast<uint8_t>(p.data.size())};
         all.insert(all.end(), p.data.begin(), p.data.end());
         record("PACKET" + hexBytes(all));
+        if (services_ != nullptr && services_->accepts(p.address)) {
+            std::vector<Packet> replies;
+            services_->handle(p, nowMs_, &replies);
+            for (const Packet &r : replies)
+                send(r.address, r.data);
+            for (std::string &event : services_->takeEvents())
+                record(std::move(event));
+        }
     }
     if (options_.faults.dropAfterPackets >= 0 && packetsReceived_ == static_cast<size_t>(options_.faults.dropAfterPackets))
         drop_ = true;

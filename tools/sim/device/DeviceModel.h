@@ -13,6 +13,8 @@
 
 namespace simdevice {
 
+class DeviceServices;
+
 struct Identity {
     uint32_t serialNumber = 0x40F5849A;
     uint8_t moduleAddress = 4;
@@ -63,6 +65,9 @@ class DeviceModel {
     // When tick() is next due; UINT64_MAX when never.
     uint64_t nextDueMs() const;
 
+    // Packets that are not link control go to `services` (system entity, router...), if set.
+    void setServices(DeviceServices *services) { services_ = services; }
+
     // Bytes for the host, in order; taken once.
     std::vector<uint8_t> takeOutput();
     // Events since the last call.
@@ -106,6 +111,8 @@ class DeviceModel {
     size_t heartbeatAnswersBad_ = 0;
     size_t packetsReceived_ = 0;
     std::vector<uint8_t> forceRoutes_;
+    DeviceServices *services_ = nullptr;
+    uint64_t nowMs_ = 0;
 };
 
 } // namespace simdevice

@@ -2,6 +2,8 @@
 // or on a pseudo-terminal with the packetized serial framing. Prints
 // "READY <endpoint>", then one "REC <event>" line per thing the host did.
 #include "DeviceModel.h"
+#include "DeviceServices.h"
+#include "DiscoveryResponder.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -15,7 +17,9 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pty.h>
+#include <memory>
 #include <string>
+#include <vector>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -34,7 +38,9 @@ void usage() {
     std::fprintf(stderr,
                  "usage: sim_device [--pty] [--serial HEX] [--address N] [--model N] [--version HEX]\n"
                  "                  [--build N] [--name TEXT] [--heartbeat-ms N] [--garbage N]\n"
-                 "                  [--odd-address] [--silent] [--drop-after N] [--record FILE]\n");
+                 "                  [--odd-address] [--silent] [--drop-after N] [--record FILE]\n"
+                 "                  [--listen IPV4] [--discovery] [--routed SERIAL:ADDRESS]...\n"
+                 "                  [--bytes-reversed] [--bytes-truncated]\n");
 }
 
 FILE *gRecord = nullptr;
@@ -71,11 +77,18 @@ int pollTimeout(const DeviceModel &model) {
     return due <= now ? 0 : static_cast<int>(std::min<uint64_t>(due - now, 1000));
 }
 
-int serveTcp(DeviceModel &model) {
+// The TCP address to listen on, and whether to answer discovery queries with its port.
+std::string gListen = "127.0.0.1";
+bool gDiscovery = false;
+
+int serveTcp(DeviceModel &model, const simdevice::Identity &identity) {
     const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (inet_pton(AF_INET, gListen.c_str(), &addr.sin_addr) != 1) {
+        std::fprintf(stderr, "sim_device: bad --listen address\n");
+        return 2;
+    }
     if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
         listen(listener, 4) != 0) {
         std::perror("sim_device: listen");
@@ -83,7 +96,20 @@ int serveTcp(DeviceModel &model) {
     }
     socklen_t len = sizeof addr;
     getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len);
-    std::printf("READY 127.0.0.1:%u\n", ntohs(addr.sin_port));
+    sim::DiscoveryResponder responder;
+    if (gDiscovery) {
+        sim::DiscoveryIdentity announced;
+        announced.module = identity.moduleAddress;
+        announced.tcpPort = ntohs(addr.sin_port);
+        announced.serial = identity.serialNumber;
+        announced.model = identity.model;
+        std::string error;
+        if (!responder.start(announced, &error)) {
+            std::fprintf(stderr, "sim_device: discovery: %s\n", error.c_str());
+            return 1;
+        }
+    }
+    std::printf("READY %s:%u\n", gListen.c_str(), ntohs(addr.sin_port));
     std::fflush(stdout);
     int client = -1;
     for (;;) {
@@ -162,6 +188,8 @@ int servePty(DeviceModel &model) {
 
 int main(int argc, char **argv) {
     simdevice::Options options;
+    simdevice::ServiceFaults serviceFaults;
+    std::vector<std::pair<uint32_t, uint8_t>> routed; // serial, bus address
     bool pty = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -196,6 +224,22 @@ int main(int argc, char **argv) {
             options.faults.silent = true;
         } else if (a == "--drop-after") {
             options.faults.dropAfterPackets = static_cast<int>(std::strtol(value(), nullptr, 0));
+        } else if (a == "--listen") {
+            gListen = value();
+        } else if (a == "--discovery") {
+            gDiscovery = true;
+        } else if (a == "--routed") {
+            char *end = nullptr;
+            const uint32_t serial = static_cast<uint32_t>(std::strtoul(value(), &end, 16));
+            if (*end != ':') {
+                usage();
+                return 2;
+            }
+            routed.emplace_back(serial, static_cast<uint8_t>(std::strtoul(end + 1, nullptr, 0)));
+        } else if (a == "--bytes-reversed") {
+            serviceFaults.bytesReversed = true;
+        } else if (a == "--bytes-truncated") {
+            serviceFaults.bytesTruncated = true;
         } else if (a == "--record") {
             gRecord = std::fopen(value(), "a");
         } else {
@@ -206,5 +250,16 @@ int main(int argc, char **argv) {
     std::signal(SIGPIPE, SIG_IGN);
     options.framing = pty ? simdevice::Framing::Cobs : simdevice::Framing::Raw;
     DeviceModel model(options);
-    return pty ? servePty(model) : serveTcp(model);
+    simdevice::DeviceServices services(options.identity, serviceFaults);
+    for (const auto &[serial, busAddress] : routed) {
+        simdevice::Identity identity;
+        identity.serialNumber = serial;
+        identity.moduleAddress = busAddress;
+        char name[32];
+        std::snprintf(name, sizeof name, "routed %08X", serial);
+        identity.name = name;
+        services.attach(std::make_unique<simdevice::DeviceServices>(identity));
+    }
+    model.setServices(&services);
+    return pty ? servePty(model) : serveTcp(model, options.identity);
 }

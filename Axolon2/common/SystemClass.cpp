@@ -1,0 +1,135 @@
+#include "SystemClass.h"
+
+#include "aDefs.h"
+#include "aUEI.h"
+
+#include <vector>
+
+namespace Tervane {
+namespace Axolon {
+
+namespace {
+
+constexpr uint8_t kInputPowerBehaviorConfig = 31;
+constexpr uint8_t kName = 32;
+
+} // namespace
+
+void SystemClass::init(Module *module, uint8_t index) { EntityClass::init(module, cmdSYSTEM, index); }
+
+aErr SystemClass::getModule(uint8_t *value) { return getUEI8(1, value); }
+aErr SystemClass::getRouter(uint8_t *value) { return getUEI8(2, value); }
+aErr SystemClass::setRouter(uint8_t value) { return setUEI8(2, value); }
+aErr SystemClass::getHBInterval(uint8_t *value) { return getUEI8(3, value); }
+aErr SystemClass::setHBInterval(uint8_t value) { return setUEI8(3, value); }
+aErr SystemClass::getLED(uint8_t *value) { return getUEI8(4, value); }
+aErr SystemClass::setLED(uint8_t value) { return setUEI8(4, value); }
+aErr SystemClass::getBootSlot(uint8_t *value) { return getUEI8(6, value); }
+aErr SystemClass::setBootSlot(uint8_t value) { return setUEI8(6, value); }
+aErr SystemClass::getVersion(uint32_t *value) { return getUEI32(7, value); }
+aErr SystemClass::getModel(uint8_t *value) { return getUEI8(8, value); }
+aErr SystemClass::getSerialNumber(uint32_t *value) { return getUEI32(9, value); }
+aErr SystemClass::save() { return callUEI(10); }
+aErr SystemClass::reset() { return callUEI(11); }
+aErr SystemClass::getInputVoltage(uint32_t *value) { return getUEI32(12, value); }
+aErr SystemClass::getModuleHardwareOffset(uint8_t *value) { return getUEI8(13, value); }
+aErr SystemClass::getModuleBaseAddress(uint8_t *value) { return getUEI8(14, value); }
+aErr SystemClass::getModuleSoftwareOffset(uint8_t *value) { return getUEI8(15, value); }
+aErr SystemClass::setModuleSoftwareOffset(uint8_t value) { return setUEI8(15, value); }
+aErr SystemClass::getRouterAddressSetting(uint8_t *value) { return getUEI8(16, value); }
+aErr SystemClass::routeToMe(uint8_t value) { return setUEI8(20, value); }
+aErr SystemClass::getInputCurrent(uint32_t *value) { return getUEI32(21, value); }
+aErr SystemClass::getUptime(uint32_t *value) { return getUEI32(22, value); }
+aErr SystemClass::logEvents() { return callUEI(24); }
+aErr SystemClass::getInputPowerSource(uint8_t *value) { return getUEI8(29, value); }
+aErr SystemClass::getInputPowerBehavior(uint8_t *value) { return getUEI8(30, value); }
+aErr SystemClass::setInputPowerBehavior(uint8_t value) { return setUEI8(30, value); }
+aErr SystemClass::getPowerLimit(uint32_t *value) { return getUEI32(33, value); }
+aErr SystemClass::getPowerLimitMax(uint32_t *value) { return getUEI32(34, value); }
+aErr SystemClass::setPowerLimitMax(uint32_t value) { return setUEI32(34, value); }
+aErr SystemClass::getPowerLimitState(uint32_t *value) { return getUEI32(35, value); }
+aErr SystemClass::resetDeviceToFactoryDefaults() { return callUEI(37); }
+aErr SystemClass::getLinkInterface(uint8_t *value) { return getUEI8(38, value); }
+aErr SystemClass::setLinkInterface(uint8_t value) { return setUEI8(38, value); }
+aErr SystemClass::getHardwareVersion(uint32_t *value) { return getUEI32(40, value); }
+aErr SystemClass::getErrors(uint32_t *value) { return getUEI32(41, value); }
+aErr SystemClass::getLEDMaxBrightness(uint8_t *value) { return getUEI8(42, value); }
+aErr SystemClass::setLEDMaxBrightness(uint8_t value) { return setUEI8(42, value); }
+aErr SystemClass::getBuild(uint32_t *value) { return getUEI32(43, value); }
+aErr SystemClass::getProtocolFeatures(uint32_t *value) { return getUEI32(45, value); }
+
+aErr SystemClass::getMaximumTemperature(int32_t *value) {
+    uint32_t word = 0;
+    aErr err = value == nullptr ? aErrParam : getUEI32(23, &word);
+    if (err == aErrNone || err == aErrStreamStale)
+        *value = static_cast<int32_t>(word);
+    return err;
+}
+
+aErr SystemClass::getUnregulatedVoltage(int32_t *value) {
+    uint32_t word = 0;
+    aErr err = value == nullptr ? aErrParam : getUEI32(25, &word);
+    if (err == aErrNone || err == aErrStreamStale)
+        *value = static_cast<int32_t>(word);
+    return err;
+}
+
+aErr SystemClass::getUnregulatedCurrent(int32_t *value) {
+    uint32_t word = 0;
+    aErr err = value == nullptr ? aErrParam : getUEI32(26, &word);
+    if (err == aErrNone || err == aErrStreamStale)
+        *value = static_cast<int32_t>(word);
+    return err;
+}
+
+aErr SystemClass::getTemperature(int32_t *value) {
+    uint32_t word = 0;
+    aErr err = value == nullptr ? aErrParam : getUEI32(27, &word);
+    if (err == aErrNone || err == aErrStreamStale)
+        *value = static_cast<int32_t>(word);
+    return err;
+}
+
+aErr SystemClass::getMinimumTemperature(int32_t *value) {
+    uint32_t word = 0;
+    aErr err = value == nullptr ? aErrParam : getUEI32(28, &word);
+    if (err == aErrNone || err == aErrStreamStale)
+        *value = static_cast<int32_t>(word);
+    return err;
+}
+
+aErr SystemClass::getInputPowerBehaviorConfig(uint32_t *words, size_t capacity, size_t *count) {
+    if (words == nullptr || count == nullptr)
+        return aErrParam;
+    *count = 0;
+    size_t received = 0;
+    aErr err = getUEIBytes(kInputPowerBehaviorConfig, reinterpret_cast<uint8_t *>(words), capacity * 4, &received);
+    if (err == aErrNone)
+        err = getUEIBytesCheck(&received, 4);
+    if (err == aErrNone) {
+        aUEI_ModifyIntBuffer(reinterpret_cast<uint8_t *>(words), received);
+        *count = received;
+    }
+    return err;
+}
+
+aErr SystemClass::setInputPowerBehaviorConfig(const uint32_t *words, size_t count) {
+    if (words == nullptr && count > 0)
+        return aErrParam;
+    std::vector<uint8_t> bytes(count * 4);
+    for (size_t i = 0; i < count; ++i)
+        aUEI_StoreInt(&bytes[i * 4], words[i]);
+    return setUEIBytes(kInputPowerBehaviorConfig, bytes.data(), bytes.size());
+}
+
+aErr SystemClass::getName(uint8_t *buffer, size_t capacity, size_t *received) {
+    aErr err = getUEIBytes(kName, buffer, capacity, received);
+    if (err == aErrNone)
+        err = getUEIBytesCheck(received, 1);
+    return err;
+}
+
+aErr SystemClass::setName(const uint8_t *name, size_t n) { return setUEIBytes(kName, name, n); }
+
+} // namespace Axolon
+} // namespace Tervane
