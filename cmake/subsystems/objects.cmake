@@ -24,11 +24,14 @@ if(BUILD_TESTING)
 
   # Multicast runs only inside the namespaces these tests create, so they have a target
   # (and label) of their own.
-  add_executable(axolon_netns_tests tests/netns/discovery_netns_test.cpp)
+  add_executable(axolon_netns_tests
+    tests/netns/discovery_netns_test.cpp
+    tests/netns/module_netns_test.cpp)
   target_link_libraries(axolon_netns_tests PRIVATE axolon_link test_support GTest::gmock_main project_options)
   target_compile_definitions(axolon_netns_tests PRIVATE
-    SIM_DISCOVERY_EXE="$<TARGET_FILE:sim_discovery>")
-  add_dependencies(axolon_netns_tests sim_discovery)
+    SIM_DISCOVERY_EXE="$<TARGET_FILE:sim_discovery>"
+    SIM_DEVICE_EXE="$<TARGET_FILE:sim_device>")
+  add_dependencies(axolon_netns_tests sim_discovery sim_device)
   gtest_discover_tests(axolon_netns_tests PROPERTIES LABELS "link;netns" TIMEOUT 120 DISCOVERY_TIMEOUT 60)
 endif()
 

@@ -1,0 +1,86 @@
+// Connecting a Module by serial number through TCP/IP discovery, on a private two-namespace
+// network with the virtual device in the other namespace.
+#include "Module.h"
+#include "NetnsPair.h"
+#include "SimDeviceProcess.h"
+#include "SystemClass.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace Tervane::Axolon;
+
+namespace {
+
+class ModuleNetns : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        net_ = std::make_unique<NetnsPair>();
+        if (net_->refused())
+            GTEST_SKIP() << "network namespaces unavailable: " << net_->error();
+        ASSERT_TRUE(net_->ok()) << net_->error();
+        ASSERT_TRUE(net_->enterHost());
+    }
+
+    // A virtual device that answers discovery with its TCP port on the device side.
+    SimDeviceProcess &startDevice(std::vector<std::string> args) {
+        args.insert(args.end(), {"--listen", NetnsPair::kDeviceAddress, "--discovery"});
+        devices_.push_back(std::make_unique<SimDeviceProcess>(net_->wrapperExe(), net_->inDevice(SIM_DEVICE_EXE, args)));
+        return *devices_.back();
+    }
+
+    std::unique_ptr<NetnsPair> net_;
+    std::vector<std::unique_ptr<SimDeviceProcess>> devices_; // stopped before the namespaces go
+};
+
+TEST_F(ModuleNetns, ConnectBySerialNumberThenReadTheSystemEntity) {
+    ASSERT_TRUE(startDevice({"--serial", "40F5849A", "--address", "4", "--model", "13", "--build", "1234"}).ready());
+    Module module(2, 0);
+    ASSERT_EQ(module.connect(TCPIP, 0x40F5849A), aErrNone);
+    EXPECT_EQ(module.getModuleAddress(), 4);
+    linkSpec spec{};
+    ASSERT_EQ(module.getLinkSpecifier(&spec), aErrNone);
+    EXPECT_EQ(spec.serialNumber, 0x40F5849Au);
+    EXPECT_EQ(spec.model, 13u);
+    SystemClass system;
+    system.init(&module, 0);
+    uint32_t serial = 0;
+    ASSERT_EQ(system.getSerialNumber(&serial), aErrNone);
+    EXPECT_EQ(serial, 0x40F5849Au);
+    uint32_t build = 0;
+    ASSERT_EQ(module.getBuild(&build), aErrNone);
+    EXPECT_EQ(build, 1234u);
+}
+
+TEST_F(ModuleNetns, FirstModuleOfAModelWhenNoSerialIsGiven) {
+    ASSERT_TRUE(startDevice({"--serial", "11110000", "--address", "2", "--model", "13"}).ready());
+    ASSERT_TRUE(startDevice({"--serial", "22220000", "--address", "6", "--model", "19"}).ready());
+    Module module(2, 19);
+    ASSERT_EQ(module.discoverAndConnect(TCPIP, 0), aErrNone);
+    EXPECT_EQ(module.getModuleAddress(), 6);
+    SystemClass system;
+    system.init(&module, 0);
+    uint32_t serial = 0;
+    ASSERT_EQ(system.getSerialNumber(&serial), aErrNone);
+    EXPECT_EQ(serial, 0x22220000u);
+}
+
+TEST_F(ModuleNetns, AbsentDeviceIsNotFoundAndASilentOneNotReady) {
+    ASSERT_TRUE(startDevice({"--serial", "33330000", "--silent"}).ready());
+    Module absent(2, 0);
+    EXPECT_EQ(absent.connect(TCPIP, 0x44440000), aErrNotFound);
+    EXPECT_EQ(absent.getLink()->getLinkId(), 0u);
+
+    Module silent(2, 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(silent.discoverAndConnect(TCPIP, 0x33330000), aErrNotReady);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4000));
+    EXPECT_TRUE(silent.isConnected());
+    EXPECT_NE(silent.getLink()->getLinkId(), 0u);
+}
+
+} // namespace
