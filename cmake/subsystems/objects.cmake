@@ -32,7 +32,7 @@ if(BUILD_TESTING)
     SIM_DISCOVERY_EXE="$<TARGET_FILE:sim_discovery>"
     SIM_DEVICE_EXE="$<TARGET_FILE:sim_device>")
   add_dependencies(axolon_netns_tests sim_discovery sim_device)
-  gtest_discover_tests(axolon_netns_tests PROPERTIES LABELS "link;netns" TIMEOUT 120 DISCOVERY_TIMEOUT 60)
+  gtest_discover_tests(axolon_netns_tests PROPERTIES LABELS netns TIMEOUT 120 DISCOVERY_TIMEOUT 60)
 endif()
 
 if(BUILD_TESTING)
