@@ -3,6 +3,7 @@
 #include "Module.h"
 #include "SimDeviceProcess.h"
 #include "SystemClass.h"
+#include "TempDir.h"
 #include "aLink.h"
 #include "aLinkManagerInternal.h"
 
@@ -333,6 +334,30 @@ TEST(ModuleOverTcp, DeviceBehindARouterSharesItsLink) {
     router.disconnect();
     EXPECT_EQ(aLinkTable_ChangeUseCount(id, 0), 1);
     EXPECT_TRUE(device.isConnected());
+}
+
+TEST(ModuleOverTcp, PacketLogWritesWhatTheLinkSent) {
+    Device d(0x12340007, {"--address", "4"});
+    ASSERT_TRUE(d.sim.ready());
+    ASSERT_EQ(d.module.connectFromSpec(tcpSpec(0x12340007, d.sim)), aErrNone);
+    TempDir dir;
+    const std::string path = dir.file("packets.log");
+    ASSERT_EQ(d.module.enablePacketLog(path.c_str()), aErrNone);
+    const uint8_t echo[] = {0x01, 0xFF};
+    ASSERT_EQ(d.module.debug(echo, 2), aErrNone);
+    // The logger drains the log on its own thread; wait (bounded) for both directions.
+    std::string text;
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        text = readFile(path);
+        if (text.find("5 > 0x4 0x3 0x17 0x1 0xFF \r\n") != std::string::npos &&
+            text.find("5 < 0x4 0x3 0x17 0x1 0xFF \r\n") != std::string::npos)
+            break;
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_NE(text.find("START"), std::string::npos) << text;
+    EXPECT_NE(text.find("5 > 0x4 0x3 0x17 0x1 0xFF \r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("5 < 0x4 0x3 0x17 0x1 0xFF \r\n"), std::string::npos) << text;
+    EXPECT_EQ(d.module.disablePacketLog(), aErrNone);
 }
 
 struct Callbacks {
