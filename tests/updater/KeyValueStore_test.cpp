@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
 #include <map>
 #include <random>
 #include <regex>
@@ -253,13 +256,17 @@ TEST(KeyValueStoreCrash, SaveKilledAtAnyMomentLeavesTheOldOrTheNewFile) {
         return count == kKeys ? generation : -1;
     };
 
+    // One save's duration in this build (sanitizers slow it down many times) sets the
+    // range of kill moments, so that some kills land after whole saves and most inside one.
+    const auto before = std::chrono::steady_clock::now();
     KeyValueStore initial;
     fill(initial, 0);
     initial.Save(path.c_str());
+    const auto saveUs = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - before);
     ASSERT_EQ(generationOnDisk(), 0);
 
     std::mt19937 random(20240611);
-    std::uniform_int_distribution<int> delayUs(0, 25000);
+    std::uniform_int_distribution<long> delayUs(0, std::max<long>(25000, 3 * saveUs.count()));
     int last = 0, advanced = 0;
     for (int iteration = 0; iteration < 50; ++iteration) {
         pid_t child = fork();
