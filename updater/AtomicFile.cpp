@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -29,6 +30,22 @@ aErr WriteFileAtomically(const std::string &path, const void *data, size_t lengt
     std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
 
+    // Replace only what could have been written in place: a directory, a symlink loop or a
+    // file we may not write stays as it is and counts as "cannot open". The new file keeps
+    // the old one's mode.
+    int mode = -1;
+    int existing = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (existing >= 0) {
+        struct stat st;
+        if (fstat(existing, &st) == 0)
+            mode = static_cast<int>(st.st_mode & 07777);
+        close(existing);
+    } else if (errno != ENOENT) {
+        if (systemError != nullptr)
+            *systemError = errno;
+        return aErrNotFound;
+    }
+
     // A leading dot keeps a temporary left by a killed process out of the build listings.
     std::string temp;
     int fd = -1;
@@ -44,6 +61,9 @@ aErr WriteFileAtomically(const std::string &path, const void *data, size_t lengt
             *systemError = errno;
         return aErrNotFound;
     }
+
+    if (mode >= 0)
+        (void)fchmod(fd, static_cast<mode_t>(mode));
 
     const char *bytes = static_cast<const char *>(data);
     size_t done = 0;

@@ -26,12 +26,18 @@ std::string _trim(const char *begin, const char *end) {
 
 std::string _format(const char *format, ...) __attribute__((format(printf, 1, 2)));
 std::string _format(const char *format, ...) {
-    char buffer[64];
+    // Sized by a first pass: "%f" of a large double runs to hundreds of digits.
     va_list args;
     va_start(args, format);
-    vsnprintf(buffer, sizeof buffer, format, args);
+    va_list again;
+    va_copy(again, args);
+    int length = vsnprintf(nullptr, 0, format, args);
     va_end(args);
-    return buffer;
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0)
+        vsnprintf(text.data(), text.size() + 1, format, again);
+    va_end(again);
+    return text;
 }
 
 } // namespace
@@ -108,8 +114,10 @@ bool KeyValueStore::Add(const std::string &key, const std::string &value) { retu
 bool KeyValueStore::AddHex(const std::string &key, unsigned value) { return set(key, _format("0x%08X", value)); }
 
 bool KeyValueStore::Add(const KeyValueStore &other) {
-    if (&other == this)
+    if (&other == this) {
+        changed_ = changed_ || !entries_.empty(); // every entry counts as copied
         return true;
+    }
     for (const auto &[key, value] : other.entries_) {
         entries_[key] = value;
         changed_ = true;
@@ -130,12 +138,14 @@ void KeyValueStore::Load(const char *path) {
     if (file == nullptr) {
         int error = errno;
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", path, error);
-        Add(KEY_CREATED_TIME, TimeText());
+        // One time text for both stamps of the new file.
+        const std::string now = TimeText();
+        Add(KEY_CREATED_TIME, now);
         // Only a file that is not there is created: one that exists but cannot be read
         // still holds the device's history and must not be replaced by an empty one.
         struct stat st;
         if (lstat(path, &st) != 0)
-            Save(path);
+            save(path, now);
         else
             Log::log(DEBUG_Attributes, "Attibutes: keeping unreadable attributes file: '%s'\n", path);
     }
@@ -162,7 +172,9 @@ void KeyValueStore::Load(const char *path) {
     fclose(file);
 }
 
-void KeyValueStore::Save(const char *path) {
+void KeyValueStore::Save(const char *path) { save(path, TimeText()); }
+
+void KeyValueStore::save(const char *path, const std::string &now) {
     if (path != nullptr) {
         fileName_ = path;
     } else if (fileName_.empty()) {
@@ -171,7 +183,7 @@ void KeyValueStore::Save(const char *path) {
                  fileName_.c_str());
     }
     if (changed_)
-        Add(KEY_UPDATED_TIME, TimeText());
+        Add(KEY_UPDATED_TIME, now);
 
     std::string text;
     for (const auto &[key, value] : entries_) {

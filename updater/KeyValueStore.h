@@ -52,6 +52,7 @@ class KeyValueStore {
 
   private:
     bool set(const std::string &key, const std::string &value);
+    void save(const char *path, const std::string &now);
     const std::string &valueForGetter(const std::string &key);
 
     std::string fileName_;

@@ -87,7 +87,8 @@ UpdaterStoreItem::UpdaterStoreItem(const char *path, const char *name, store_ite
 }
 
 aErr UpdaterStoreItem::WriteFile(const char *fileName, const unsigned char *data, size_t length) {
-    if (data == nullptr || fileName == nullptr)
+    // An unset item has no directory: its path would name the filesystem root.
+    if (data == nullptr || fileName == nullptr || !IsValid())
         return aErrNotFound;
     std::string target = BuildPath(path_.c_str(), name_.c_str(), fileName, nullptr);
     int error = 0;

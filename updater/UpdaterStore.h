@@ -24,8 +24,9 @@ class UpdaterStoreItem {
     bool IsValid() const { return !path_.empty() && !name_.empty(); }
 
     // Replaces path/name/fileName with the bytes, atomically: on any failure the old file
-    // is left exactly as it was. aErrNotFound for null data or when the file cannot be
-    // created, aErrIO when writing or flushing fails (a full disk), else aErrNone.
+    // is left exactly as it was. aErrNotFound for null data, an unset item, or when the
+    // file cannot be opened or created, aErrIO when writing or flushing fails (a full
+    // disk), else aErrNone.
     aErr WriteFile(const char *fileName, const unsigned char *data, size_t length);
 
     // path/name/fileName as an image. Throws std::runtime_error "Invalid bird <path>" when

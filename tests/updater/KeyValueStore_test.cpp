@@ -3,8 +3,10 @@
 
 #include "TempDir.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
 
@@ -15,6 +17,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -99,6 +102,36 @@ TEST(KeyValueStore, AnExistingFileThatCannotBeReadIsNotReplaced) {
     KeyValueStore kv(path.c_str());
     EXPECT_TRUE(std::filesystem::is_symlink(path));
     EXPECT_NE(kv[KeyValueStore::KEY_CREATED_TIME], nullptr); // kept in memory only
+
+    // A later save cannot open it for writing either, so it leaves it alone too.
+    FILE *log = tmpfile();
+    Log::SetOutput(log);
+    Log::ActivatePackage(DEBUG_Attributes);
+    kv.Add("K", "v");
+    kv.Save();
+    Log::SetOutput(nullptr);
+    Log::DeactivatePackage(DEBUG_Attributes);
+    rewind(log);
+    char line[512] = {};
+    ASSERT_NE(fgets(line, sizeof line, log), nullptr);
+    fclose(log);
+    EXPECT_EQ(std::string(line), "Attibutes: Error - cannot open attributes file for writting: '" + path + "' (" +
+                                     std::to_string(ELOOP) + ")\n");
+    EXPECT_TRUE(std::filesystem::is_symlink(path));
+    EXPECT_TRUE(kv.IsChanged());
+}
+
+TEST(KeyValueStore, SaveKeepsTheFileMode) {
+    TempDir tmp;
+    std::string path = tmp.file("settings");
+    writeFile(path, "A=1\n");
+    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+    KeyValueStore kv(path.c_str());
+    kv.Add("B", "2");
+    kv.Save();
+    EXPECT_EQ(readFile(path).rfind("A=1\nB=2\nUPDATED_TIME=", 0), 0u);
+    EXPECT_EQ(std::filesystem::status(path).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 TEST(KeyValueStore, LoadMergesIntoWhatIsThere) {
@@ -150,6 +183,7 @@ TEST(KeyValueStore, NumberGettersInsertAbsentKeysThatSaveThenWrites) {
 }
 
 TEST(KeyValueStore, AddFormatsAndMarksOnlyRealChanges) {
+    TempDir tmp;
     KeyValueStore kv;
     kv.Add("I", -42);
     kv.Add("D", 2.5);
@@ -173,6 +207,21 @@ TEST(KeyValueStore, AddFormatsAndMarksOnlyRealChanges) {
     kv.Add(other);
     EXPECT_STREQ(kv["I"], "1");
     EXPECT_STREQ(kv["NEW"], "n");
+
+    KeyValueStore self;
+    self.Add("A", "1");
+    self.Save(tmp.file("self").c_str());
+    self.Add(self); // copies its one entry onto itself
+    EXPECT_TRUE(self.IsChanged());
+    EXPECT_EQ(self.Entries().size(), 2u);
+
+    // "%f" of a large number is hundreds of characters long; none may be cut off.
+    char big[512];
+    snprintf(big, sizeof big, "%f", 1e300);
+    ASSERT_GT(strlen(big), 300u);
+    kv.Add("BIG", 1e300);
+    EXPECT_EQ(kv.GetString("BIG"), big);
+    EXPECT_DOUBLE_EQ(kv.GetDouble("BIG", 0), 1e300);
 
     KeyValueStore copy = kv;
     EXPECT_EQ(copy.Entries(), kv.Entries());

@@ -1,6 +1,7 @@
 #include "UpdaterStore.h"
 
 #include "BirdBuilder.h"
+#include "LogCapture.h"
 #include "TempDir.h"
 
 #include <algorithm>
@@ -188,6 +189,51 @@ TEST(UpdaterStoreItem, WriteFileReplacesWholeFilesAndRefusesNullData) {
 
     UpdaterStoreItem gone(tmp.path().c_str(), "00000001", STORE_ITEM_DIRECTORY); // no such directory
     EXPECT_EQ(gone.WriteFile("1.bird", bytes, 4), aErrNotFound);
+}
+
+TEST(UpdaterStoreItem, WriteFileLeavesWhatCannotBeOpenedForWriting) {
+    TempDir tmp;
+    UpdaterStore store(tmp.path().c_str());
+    UpdaterStoreItem device = store.AddDevice(0x1234ABCDu);
+    fs::create_directory(tmp.file("1234ABCD/100.bird"));
+    writeFile(tmp.file("1234ABCD/100.bird/keep"), "x");
+    const unsigned char bytes[] = "image";
+    EXPECT_EQ(device.WriteFile("100.bird", bytes, 5), aErrNotFound);
+    EXPECT_EQ(readFile(tmp.file("1234ABCD/100.bird/keep")), "x");
+    EXPECT_EQ(namesIn(tmp.file("1234ABCD")), (std::set<std::string>{".settings", "100.bird"}));
+
+    // An unset item names no directory; its path/name/file would be at the filesystem root.
+    UpdaterStoreItem unset;
+    std::string name = "updater-store-test-" + std::to_string(getpid()) + ".bird";
+    EXPECT_EQ(unset.WriteFile(name.c_str(), bytes, 5), aErrNotFound);
+    std::error_code ignored;
+    EXPECT_FALSE(fs::remove("/" + name, ignored));
+}
+
+TEST(UpdaterStore, LogsDirectoriesAndSearches) {
+    TempDir tmp;
+    std::string base = tmp.file("store");
+    LogCapture log(DEBUG_Updater);
+    UpdaterStore store(base.c_str());
+    UpdaterStore again(base.c_str());
+    store.AddDevice(0x1234ABCDu);
+    store.FindDevice(0x1234ABCDu, nullptr);
+    store.FindDevice(0x0BADF00Du, nullptr);
+    std::vector<UpdaterStoreItem> items;
+    writeFile(base + "/1234ABCD/100.bird", "x");
+    store.FindLocalBuilds(0x1234ABCDu, items);
+    std::string text = log.text();
+    for (const std::string &line : std::vector<std::string>{
+             "UpdaterStore: Created directory [" + base + "].\n",
+             "UpdaterStore: [" + base + "] already exists.\n",
+             "UpdaterStore: Created directory [" + base + "/1234ABCD].\n",
+             "_find_item([" + base + "/1234ABCD], 1, ",
+             std::string(") searching for 1234ABCD\n"),
+             "UpdaterStore: FindDevice Found 1234ABCD.\n",
+             "UpdaterStore: FindDevice Not Found 0BADF00D.\n",
+             "_find_items([" + base + "/1234ABCD/100.bird], 0, 1)\n",
+         })
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
 }
 
 TEST(UpdaterStoreItem, ReadBirdFileChecksTheHeaderFirst) {
