@@ -2,6 +2,7 @@
 #include "Log.h"
 
 #include "BirdBuilder.h"
+#include "LogCapture.h"
 #include "TempDir.h"
 
 #include <climits>
@@ -14,34 +15,6 @@
 namespace {
 
 using Bytes = BirdBuilder::Bytes;
-
-// Collects the debug log of one package for the life of the object.
-class LogCapture {
-  public:
-    explicit LogCapture(unsigned mask) : mask_(mask), file_(tmpfile()) {
-        Log::SetOutput(file_);
-        Log::ActivatePackage(mask_);
-    }
-    ~LogCapture() {
-        Log::SetOutput(nullptr);
-        Log::DeactivatePackage(mask_);
-        fclose(file_);
-    }
-    std::string text() const {
-        fflush(file_);
-        std::string out;
-        rewind(file_);
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, file_)) > 0)
-            out.append(buffer, n);
-        return out;
-    }
-
-  private:
-    unsigned mask_;
-    FILE *file_;
-};
 
 class BirdFileTest : public ::testing::Test {
   protected:
@@ -157,9 +130,14 @@ TEST_F(BirdFileTest, InflatesUpToExactlyEightTimesTheCompressedLength) {
         b.setCompressed(exact);
         BirdFile image;
         Bytes file = b.bytes();
+        LogCapture log(DEBUG_BirdFile);
         bool loaded = image.LoadBuffer(file.data(), file.size());
         EXPECT_EQ(loaded, padded == 1000u) << padded;
         EXPECT_EQ(image.GetBlockCount(), padded == 1000u ? 1u : 0u);
+        EXPECT_EQ(image.GetDataSize(), padded == 1000u ? 8000u : 0u);
+        EXPECT_EQ(log.text().find("BIRDFILE: Error (-5) decompressing bird file.\n") != std::string::npos,
+                  padded == 999u)
+            << log.text();
     }
 }
 
@@ -258,11 +236,25 @@ TEST_F(BirdFileTest, LogsTheScanAndItsMismatches) {
     EXPECT_EQ(image.GetChecksum(), 0xCAFEF00Du);
     std::string text = log.text();
     for (const char *line : {"BIRDFILE: Loading File [", "BIRDFILE:\t\t File reports 2 blocks\n",
+                             "BIRDFILE: Bird file objects:\n", "BIRDFILE: \t\tType Flags Length\n",
                              "BIRDFILE:\t\t 04   00   64\n", "BIRDFILE:\t\t \t[TEST            ]\n",
                              "BIRDFILE:\t\t File checksum CAFEF00D\n",
                              "BIRDFILE: Block parsing mismatch in number of blocks. (1 != 2)\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
     EXPECT_EQ(text.find("mismatch in data size"), std::string::npos);
+}
+
+TEST_F(BirdFileTest, LogsTheSerialOffsetsAndAStreamTooShortForItsChecksum) {
+    LogCapture log(DEBUG_BirdFile);
+    BirdFile image = load(BirdBuilder::minimalValid().addSerialOffsets(0x1010, 0x1020).truncateStream(2));
+    EXPECT_EQ(image.GetBlockCount(), 2u);
+    EXPECT_EQ(image.GetChecksum(), 0u);
+    std::string text = log.text();
+    for (const char *line : {"BIRDFILE: Offsets: Serial number: 4112, Descriptor: 4128\n",
+                             "BIRDFILE: Block parsing mismatch in data size. (2 bytes remaining)\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
+    EXPECT_EQ(text.find("File checksum"), std::string::npos);
+    EXPECT_EQ(text.find("mismatch in number of blocks"), std::string::npos);
 }
 
 // Malformed images: each loads or fails as documented, and nothing reads or writes
