@@ -25,19 +25,20 @@ constexpr std::array<uint8_t, 256> kDecode = _make_table();
 unsigned char *base64_decode(const char *text, size_t length, size_t *out_length) {
     if (text == nullptr || out_length == nullptr || length % 4 != 0)
         return nullptr;
+    const size_t groups = length / 4;
+    // Padding can only sit in a last group, so an empty text has none and the subtraction
+    // below cannot wrap (which the optimiser can now see, too).
     size_t padding = 0;
-    if (length > 0 && text[length - 1] == '=')
-        padding = (length > 1 && text[length - 2] == '=') ? 2 : 1;
-    if (padding > length / 4 * 3)
-        return nullptr; // cannot happen for a multiple of 4; spelled out for the optimiser
-    const size_t decoded = length / 4 * 3 - padding;
+    if (groups > 0 && text[length - 1] == '=')
+        padding = text[length - 2] == '=' ? 2 : 1;
+    const size_t decoded = groups * 3 - padding;
     auto *out = static_cast<unsigned char *>(malloc(decoded + 1));
     if (out == nullptr)
         return nullptr;
     out[decoded] = 0;
 
     const auto *in = reinterpret_cast<const unsigned char *>(text);
-    const size_t full_groups = padding ? length / 4 - 1 : length / 4;
+    const size_t full_groups = padding ? groups - 1 : groups;
     unsigned char *o = out;
     // Valid values fit in 6 bits, so one OR over the group catches any invalid character.
     for (size_t g = 0; g < full_groups; ++g, in += 4) {
