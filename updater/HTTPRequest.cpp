@@ -24,7 +24,7 @@ struct Transfer {
 size_t _rcv_data(char *data, size_t size, size_t count, void *user) noexcept {
     auto *transfer = static_cast<Transfer *>(user);
     size_t bytes = size * count;
-    Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%.*s]\n", static_cast<int>(size),
+    Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.*s]\n", static_cast<int>(size),
              static_cast<int>(count), static_cast<unsigned>(reinterpret_cast<uintptr_t>(user)),
              static_cast<int>(bytes < 100 ? bytes : 100), data);
     try {
@@ -75,11 +75,11 @@ std::string HTTPRequest::BuildURL(const char *base_url, const ParameterMap &para
 HTTPResponse HTTPRequest::GET(const char *base_url, ParameterMap &parameters) {
     _global_init();
     CURL *handle = curl_easy_init();
+    HandleGuard guard{handle}; // before anything that may throw; cleanup accepts null
     std::string url = BuildURL(base_url, parameters);
     HTTPResponse response(url.c_str());
     if (handle == nullptr)
         throw std::runtime_error("Could not create curl instance");
-    HandleGuard guard{handle};
     Transfer transfer{handle, &response, false};
 
     CURLcode rc = CURLE_OK;
