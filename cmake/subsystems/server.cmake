@@ -17,7 +17,7 @@ if(BUILD_TESTING)
   add_executable(sim_server tools/sim/server/sim_server_main.cpp)
   target_link_libraries(sim_server PRIVATE sim_server_model bird_builder project_options)
 
-  target_sources(test_support PRIVATE tests/support/SimProcess.cpp)
+  target_sources(test_support PRIVATE tests/support/SimProcess.cpp tests/support/ClosedPort.cpp)
 
   target_sources(updater_tests PRIVATE
     tests/updater/base64_test.cpp

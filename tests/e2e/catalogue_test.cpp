@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "BirdBuilder.h"
+#include "ClosedPort.h"
 #include "Runner.h"
 #include "SimProcess.h"
 #include "TempDir.h"
@@ -188,11 +189,8 @@ TEST_F(Catalogue, AFailedGetLeavesTheStoreUnchanged) {
         ASSERT_EQ(run(server->endpoint(), {"-G", "-d", "40F5849A"}).exitStatus, 0);
     }
     writeFile(device + "/120.bird", "EARLIER");
-    std::string downUrl;
-    {
-        auto gone = start();
-        downUrl = gone->endpoint();
-    }
+    ClosedPort down;
+    const std::string downUrl = down.url();
     const struct {
         std::vector<std::string> faults;
         std::string stderrText;

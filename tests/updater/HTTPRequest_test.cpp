@@ -3,12 +3,16 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <mutex>
 #include <stdexcept>
 #include <vector>
 
+#include "ClosedPort.h"
 #include "SimHttpServer.h"
 #include "SimProcess.h"
 #include "TempDir.h"
@@ -34,6 +38,25 @@ class HTTPRequestTest : public ::testing::Test {
 };
 
 std::string curlText(CURLcode code) { return curl_easy_strerror(code); }
+
+// The text GET of url throws, or "no exception".
+std::string failureOf(const std::string &url) {
+    ParameterMap parameters{{"op", "hi"}};
+    try {
+        HTTPRequest::GET(url.c_str(), parameters);
+        return "no exception";
+    } catch (const std::runtime_error &e) {
+        return e.what();
+    }
+}
+
+struct Fd {
+    int fd;
+    ~Fd() {
+        if (fd >= 0)
+            close(fd);
+    }
+};
 
 } // namespace
 
@@ -99,16 +122,9 @@ TEST_F(HTTPRequestTest, ChunkedAndLargeBodiesArriveWhole) {
     }
 }
 
-TEST_F(HTTPRequestTest, AServerThatIsDownThrowsTheLibraryText) {
-    std::string url = server.url();
-    server.stop();
-    ParameterMap parameters{{"op", "hi"}};
-    try {
-        HTTPRequest::GET(url.c_str(), parameters);
-        FAIL() << "no exception";
-    } catch (const std::runtime_error &e) {
-        EXPECT_EQ(std::string(e.what()), curlText(CURLE_COULDNT_CONNECT));
-    }
+TEST(HTTPRequestDown, AServerThatIsDownThrowsTheLibraryText) {
+    ClosedPort down;
+    EXPECT_EQ(failureOf(down.url()), curlText(CURLE_COULDNT_CONNECT));
 }
 
 TEST_F(HTTPRequestTest, AStalledAnswerIsAbortedInsteadOfHanging) {
@@ -117,13 +133,29 @@ TEST_F(HTTPRequestTest, AStalledAnswerIsAbortedInsteadOfHanging) {
     reply = sim::SimReply{200, std::string(1000, 'x')};
     reply.stall = true;
     reply.stallAfter = 0;
-    ParameterMap parameters{{"op", "bird"}};
-    try {
-        HTTPRequest::GET(server.url().c_str(), parameters);
-        ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error &e) {
-        EXPECT_EQ(std::string(e.what()), curlText(CURLE_OPERATION_TIMEDOUT));
-    }
+    EXPECT_EQ(failureOf(server.url()), curlText(CURLE_OPERATION_TIMEDOUT));
+    HTTPRequest::SetTimeouts(saved);
+}
+
+// A listener whose accept queue is full drops the connection request, so the connection
+// is never made: only the connect limit ends the wait (the library's own is minutes).
+TEST(HTTPRequestDown, AConnectionThatIsNeverAcceptedTimesOut) {
+    Fd listener{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)}, queued{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    ASSERT_GE(listener.fd, 0);
+    ASSERT_GE(queued.fd, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener.fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener.fd, 0), 0); // room for one pending connection, never accepted
+    ASSERT_EQ(getsockname(listener.fd, reinterpret_cast<sockaddr *>(&address), &length), 0);
+    ASSERT_EQ(connect(queued.fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+
+    HTTPTimeouts saved = HTTPRequest::Timeouts();
+    HTTPRequest::SetTimeouts({300, saved.stall_seconds});
+    EXPECT_EQ(failureOf("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/cgi/u"),
+              curlText(CURLE_OPERATION_TIMEDOUT));
     HTTPRequest::SetTimeouts(saved);
 }
 
@@ -143,12 +175,5 @@ TEST(HTTPRequestTls, AnUntrustedCertificateIsRefused) {
                    {"-oL", openssl, "s_server", "-accept", "127.0.0.1:0", "-www", "-cert", dir.file("cert.pem"), "-key",
                     dir.file("key.pem")},
                    20000, "ACCEPT ");
-    ParameterMap parameters{{"op", "hi"}};
-    std::string url = "https://" + tls.endpoint() + "/cgi/u";
-    try {
-        HTTPRequest::GET(url.c_str(), parameters);
-        ADD_FAILURE() << "an untrusted server was accepted";
-    } catch (const std::runtime_error &e) {
-        EXPECT_EQ(std::string(e.what()), curlText(CURLE_PEER_FAILED_VERIFICATION));
-    }
+    EXPECT_EQ(failureOf("https://" + tls.endpoint() + "/cgi/u"), curlText(CURLE_PEER_FAILED_VERIFICATION));
 }

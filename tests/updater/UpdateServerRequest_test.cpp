@@ -6,6 +6,7 @@
 #include <functional>
 #include <mutex>
 
+#include "ClosedPort.h"
 #include "Log.h"
 #include "SimHttpServer.h"
 
@@ -111,10 +112,9 @@ TEST_F(UpdateServerRequestTest, CommonAnswerHandling) {
             }
         }
     }
-    std::string down = url;
-    server.stop();
+    ClosedPort down;
     for (const auto &r : kRequests)
-        EXPECT_FALSE(r.call(down.c_str())) << r.name << " against a server that is down";
+        EXPECT_FALSE(r.call(down.url().c_str())) << r.name << " against a server that is down";
 }
 
 TEST_F(UpdateServerRequestTest, ARefusedAnswerIsLoggedWithTheRequest) {

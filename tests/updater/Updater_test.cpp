@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "BirdBuilder.h"
+#include "ClosedPort.h"
 #include "KeyValueStore.h"
 #include "SimHttpServer.h"
 #include "SimServerModel.h"
@@ -169,8 +170,8 @@ TEST_F(UpdaterTest, AnImageThatCannotBeWrittenIsNotRecorded) {
 }
 
 TEST_F(UpdaterTest, ServerFailuresBecomeMessagesAndEmptyResults) {
-    std::string url = server->url();
-    server->stop();
+    ClosedPort closed;
+    const std::string url = closed.url();
     Updater down(url.c_str(), store.c_str(), display);
     EXPECT_TRUE(down.Get_BuildList(kSerial).empty());
     EXPECT_EQ(down.Get_JWT(kSerial), "");
