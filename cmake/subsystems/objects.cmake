@@ -26,7 +26,8 @@ if(BUILD_TESTING)
   # (and label) of their own.
   add_executable(axolon_netns_tests
     tests/netns/discovery_netns_test.cpp
-    tests/netns/module_netns_test.cpp)
+    tests/netns/module_netns_test.cpp
+    tests/netns/netns_fixture_test.cpp)
   target_link_libraries(axolon_netns_tests PRIVATE axolon_link test_support GTest::gmock_main project_options)
   target_compile_definitions(axolon_netns_tests PRIVATE
     SIM_DISCOVERY_EXE="$<TARGET_FILE:sim_discovery>"

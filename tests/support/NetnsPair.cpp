@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <sstream>
 
 namespace {
@@ -25,11 +27,27 @@ const std::string &_ip_exe() {
     return path;
 }
 
+// The test process that made a namespace called `name` (NetnsPair::kPrefix, pid, "-", count,
+// "d" or "h"); 0 when the name is not one of ours.
+pid_t _owner_of(const std::string &name) {
+    const std::string prefix = NetnsPair::kPrefix;
+    if (name.compare(0, prefix.size(), prefix) != 0)
+        return 0;
+    char *end = nullptr;
+    const long pid = std::strtol(name.c_str() + prefix.size(), &end, 10);
+    if (pid <= 0 || end == name.c_str() + prefix.size() || *end != '-')
+        return 0;
+    return static_cast<pid_t>(pid);
+}
+
+bool _alive(pid_t pid) { return kill(pid, 0) == 0 || errno == EPERM; }
+
 } // namespace
 
 NetnsPair::NetnsPair() {
     static std::atomic<unsigned> counter{0};
-    const std::string stem = "axo" + std::to_string(getpid()) + "n" + std::to_string(counter++);
+    removeStale();
+    const std::string stem = kPrefix + std::to_string(getpid()) + "-" + std::to_string(counter++);
     device_ = stem + "d";
     host_ = stem + "h";
     std::string text;
@@ -98,6 +116,33 @@ NetnsPair::~NetnsPair() {
     }
 }
 
+// A test killed by its time-out (or by hand) never runs its destructor: its namespaces, and the
+// devices still running in them, would stay forever. Whoever comes next removes them, sparing
+// those of test processes still running (ctest -j runs several at once).
+std::vector<std::string> NetnsPair::removeStale() {
+    std::vector<std::string> removed;
+    RunOptions options;
+    options.timeoutMs = 10000;
+    std::string listing;
+    try {
+        listing = runProgram(_ip_exe(), {"netns", "list"}, options).stdoutText;
+    } catch (const std::exception &) {
+        return removed;
+    }
+    std::istringstream lines(listing);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const std::string name = line.substr(0, line.find(' ')); // "NAME (id: N)"
+        const pid_t owner = _owner_of(name);
+        if (owner == 0 || owner == getpid() || _alive(owner))
+            continue;
+        killRemaining(name);
+        if (ip({"netns", "del", name}))
+            removed.push_back(name);
+    }
+    return removed;
+}
+
 bool NetnsPair::ip(const std::vector<std::string> &args, std::string *errorText) {
     RunOptions options;
     options.timeoutMs = 10000;
@@ -128,7 +173,7 @@ void NetnsPair::killRemaining(const std::string &name) {
     }
 }
 
-std::string NetnsPair::wrapperExe() const { return _ip_exe(); }
+std::string NetnsPair::wrapperExe() { return _ip_exe(); }
 
 std::vector<std::string> NetnsPair::inDevice(const std::string &exe, const std::vector<std::string> &args) const {
     std::vector<std::string> words = {"netns", "exec", device_, exe};

@@ -9,8 +9,12 @@ class NetnsPair {
   public:
     static constexpr const char *kDeviceAddress = "10.77.0.1";
     static constexpr const char *kHostAddress = "10.77.0.2";
+    // Every namespace made here is named kPrefix, the creating process's pid, "-", a count, and
+    // "d" (device) or "h" (host).
+    static constexpr const char *kPrefix = "axotest-";
 
-    // Creates both namespaces, the veth pair with the addresses above and the route of the
+    // Removes the namespaces left by test processes that died (removeStale), then creates both
+    // namespaces, the veth pair with the addresses above and the route of the
     // multicast range 232.0.0.0/8 over it on both sides.
     NetnsPair();
     ~NetnsPair();
@@ -28,7 +32,7 @@ class NetnsPair {
 
     // The program path and arguments that run `exe args` inside the device namespace (the
     // process keeps its pid, so it can be stopped by it).
-    std::string wrapperExe() const;
+    static std::string wrapperExe();
     std::vector<std::string> inDevice(const std::string &exe, const std::vector<std::string> &args) const;
 
     // Moves the calling thread into the host namespace; threads and processes it starts later
@@ -36,9 +40,13 @@ class NetnsPair {
     bool enterHost();
     void leaveHost();
 
+    // Removes every namespace of ours whose creating process is gone, after killing what still
+    // runs in it; returns the names removed.
+    static std::vector<std::string> removeStale();
+
   private:
-    bool ip(const std::vector<std::string> &args, std::string *errorText = nullptr);
-    void killRemaining(const std::string &name);
+    static bool ip(const std::vector<std::string> &args, std::string *errorText = nullptr);
+    static void killRemaining(const std::string &name);
     static bool hasCarrier(const std::string &name, const std::string &interface);
 
     std::string device_, host_;
