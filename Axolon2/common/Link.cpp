@@ -10,6 +10,7 @@
 #include "aPacketDebug.h"
 #include "aTime.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -708,10 +709,18 @@ bool Link::impl::streamFilter(const aPacket *packet, void *reference) {
             exact->second.fresh = true;
         }
     }
+    // A sample whose command or sub-index is already 0xFF gives the same key under several masks
+    // (or the exact key itself): each registration hears a sample once.
+    uint64_t tried[kStreamWildcardMasks + 1] = {key};
+    size_t triedCount = 1;
     bool wildcardMatched = false;
     for (int mask = 0; mask < kStreamWildcardMasks; ++mask) {
-        auto it = self->streams.find(applyWildcardMask(key, mask));
-        if (it != self->streams.end() && it->first != key) {
+        const uint64_t wildcard = applyWildcardMask(key, mask);
+        if (std::find(tried, tried + triedCount, wildcard) != tried + triedCount)
+            continue;
+        tried[triedCount++] = wildcard;
+        auto it = self->streams.find(wildcard);
+        if (it != self->streams.end()) {
             queue(it->second);
             wildcardMatched = true;
         }
@@ -727,9 +736,12 @@ bool Link::impl::streamFilter(const aPacket *packet, void *reference) {
 }
 
 void Link::impl::callbackLoop(impl *self, std::shared_future<void> stop) {
-    while (stop.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
+    auto stopped = [&stop](std::chrono::milliseconds wait) { return stop.wait_for(wait) == std::future_status::ready; };
+    while (!stopped(std::chrono::milliseconds(1))) {
         AsyncPacket item;
-        while (self->asyncQueue.pop(&item)) {
+        // Checked before every callback: a callback that stops streaming leaves this thread
+        // detached, and it must not touch the Link again.
+        while (!stopped(std::chrono::milliseconds(0)) && self->asyncQueue.pop(&item)) {
             try {
                 item.callback(item.packet, item.user);
             } catch (...) {
@@ -751,6 +763,11 @@ void Link::impl::stopCallbackThread() {
         asyncThread->detach();
     asyncThread.reset();
     stopSignal = std::promise<void>();
+    // The thread may stop with callbacks still queued. Their registrations are gone, and their
+    // user pointers with them: a later thread must not run them.
+    AsyncPacket stale;
+    while (asyncQueue.pop(&stale))
+        aPacket_Destroy(&stale.packet);
 }
 
 void Link::impl::updateStreamFilter() {

@@ -1,5 +1,6 @@
 // Module, Link and the entity classes against the virtual device over loopback TCP.
 #include "I2CClass.h"
+#include "MemoryStream.h"
 #include "Module.h"
 #include "SimDeviceProcess.h"
 #include "SystemClass.h"
@@ -14,6 +15,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -429,6 +432,166 @@ TEST(ModuleOverTcp, StreamSamplesReachCallbacksAndTheCache) {
     // Disabling erases the registration with every sub-index.
     ASSERT_EQ(link.registerStreamCallback(2, 3, 39, 0, false, nullptr, nullptr), aErrNone);
     EXPECT_EQ(link.getStreamValue(2, 3, 39, 0, 2, &word), aErrNotFound);
+}
+
+// A device the test scripts byte for byte: a Link connects by serial number to the engine link
+// made over a memory stream (the engine hands out the existing link of that serial number and
+// type), so the test decides every packet the host receives.
+struct ScriptedDevice {
+    std::shared_ptr<MemoryLink> memory = std::make_shared<MemoryLink>();
+    uint32_t id = 0;
+    Link link{"scripted"};
+    std::vector<uint8_t> pending; // host bytes not yet a whole packet (engine's writing thread)
+    // Called on the engine's writing thread with every packet the host sends.
+    std::function<void(uint8_t address, const std::vector<uint8_t> &data)> onPacket;
+
+    explicit ScriptedDevice(uint32_t serial) {
+        memory->onWrite = [this](const uint8_t *bytes, size_t n) {
+            pending.insert(pending.end(), bytes, bytes + n);
+            while (pending.size() >= 2 && pending.size() >= 2u + pending[1]) {
+                const std::vector<uint8_t> data(pending.begin() + 2, pending.begin() + 2 + pending[1]);
+                const uint8_t address = pending[0];
+                pending.erase(pending.begin(), pending.begin() + 2 + data.size());
+                if (onPacket)
+                    onPacket(address, data);
+            }
+        };
+        id = aLink_CreateFromStream(static_cast<int32_t>(serial), 0, 0, kLinkTypeSerial,
+                                    MemoryLink::createStream(memory), aErrNone, false);
+        linkSpec spec{};
+        spec.type = SERIAL;
+        spec.serialNumber = serial;
+        spec.baudRate = 115200;
+        std::strcpy(spec.portName, "memory");
+        link.setLinkSpecifier(spec);
+    }
+    ~ScriptedDevice() {
+        link.disconnect();
+        aLink_Destroy(&id);
+    }
+    void send(uint8_t address, const std::vector<uint8_t> &data) {
+        std::vector<uint8_t> bytes{address, static_cast<uint8_t>(data.size())};
+        bytes.insert(bytes.end(), data.begin(), data.end());
+        memory->feed(bytes);
+    }
+    // Acknowledges stream control (command 93) and answers a get of system option 8 with 13.
+    void answerStreamControlAndModel() {
+        onPacket = [this](uint8_t address, const std::vector<uint8_t> &d) {
+            if (address == 2 && d.size() == 7 && d[0] == 93 && (d[1] == 0x81 || d[1] == 0x82))
+                send(2, {93, static_cast<uint8_t>(d[1] | 0xC0), 0});
+            else if (address == 2 && d.size() == 3 && d[0] == 3 && d[1] == 0x48)
+                send(2, {3, 0x08, 0, 13});
+        };
+    }
+};
+
+// A stream sample of system option `option` from address 2: type 1 (byte) without sub-index,
+// type 5 (byte) with one.
+std::vector<uint8_t> _sample(uint8_t option, uint8_t value, int subindex = -1) {
+    std::vector<uint8_t> d{3, option, 0x40, static_cast<uint8_t>(subindex < 0 ? 1 : 5)};
+    if (subindex >= 0)
+        d.push_back(static_cast<uint8_t>(subindex));
+    d.insert(d.end(), {0, 0, 0, 0, 0, 0, 0, 1, value, 0});
+    return d;
+}
+
+struct Gate {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool open = false;
+    bool reached = false;
+};
+
+TEST(StreamsOnScriptedDevice, CallbacksNeitherBlockTheReceiveThreadNorRepeat) {
+    ScriptedDevice device(0x0B1E0001);
+    device.answerStreamControlAndModel();
+    ASSERT_EQ(device.link.connect(), aErrNone);
+    ASSERT_EQ(device.link.getLinkId(), device.id);
+
+    struct Seen {
+        Callbacks calls;
+        Gate gate;
+    } seen;
+    auto callback = [](const aPacket *p, void *user) -> uint8_t {
+        Seen *s = static_cast<Seen *>(user);
+        if (p->data[1] == 4) { // the first sample holds the callback thread until the test is done
+            std::unique_lock hold(s->gate.lock);
+            s->gate.reached = true;
+            s->gate.changed.notify_all();
+            s->gate.changed.wait_for(hold, kWait, [&] { return s->gate.open; });
+        }
+        return Callbacks::record(p, &s->calls);
+    };
+    ASSERT_EQ(device.link.registerStreamCallback(2, 3, 0xFF, 0, true, callback, &seen), aErrNone);
+    device.send(2, _sample(4, 1));
+    {
+        std::unique_lock hold(seen.gate.lock);
+        ASSERT_TRUE(seen.gate.changed.wait_for(hold, kWait, [&] { return seen.gate.reached; }));
+    }
+    // While a callback runs, replies still arrive: callbacks are not on the receive thread.
+    uei request{};
+    request.module = 2;
+    request.command = 3;
+    request.option = 0x48;
+    request.index = 0x20;
+    ASSERT_EQ(device.link.sendUEI(request), aErrNone);
+    uei reply{};
+    EXPECT_EQ(device.link.receiveUEI(2, 3, 0x08, 0, &reply), aErrNone);
+    EXPECT_EQ(reply.value.byteVal, 13);
+    {
+        std::lock_guard hold(seen.gate.lock);
+        seen.gate.open = true;
+    }
+    seen.gate.changed.notify_all();
+
+    // Sub-index 0xFF makes the option-and-sub-index mask give the same key as the option mask:
+    // the registration still hears the sample once. Option 22 comes after it, as a marker.
+    device.send(2, _sample(39, 7, 0xFF));
+    device.send(2, _sample(22, 9));
+    ASSERT_TRUE(seen.calls.waitFor(3));
+    std::lock_guard hold(seen.calls.lock);
+    EXPECT_EQ(seen.calls.seen, (std::vector<std::pair<uint8_t, uint32_t>>{{4, 1}, {39, 7}, {22, 9}}));
+}
+
+TEST(StreamsOnScriptedDevice, CallbacksQueuedWhenStreamingStopsNeverRun) {
+    ScriptedDevice device(0x0B1E0002);
+    device.answerStreamControlAndModel();
+    ASSERT_EQ(device.link.connect(), aErrNone);
+
+    // The first callback waits until all four samples are queued, then stops streaming from the
+    // callback thread: the three still queued belong to a registration that is gone.
+    struct Stopper {
+        Link *link;
+        Callbacks calls;
+    } first{&device.link, {}};
+    auto stopAtFirst = [](const aPacket *p, void *user) -> uint8_t {
+        Stopper *s = static_cast<Stopper *>(user);
+        uint32_t value = 0;
+        for (int attempt = 0; attempt < 1000; ++attempt) {
+            if (s->link->getStreamValue(2, 3, 39, 0, 3, &value) != aErrNotFound)
+                break;
+            std::this_thread::sleep_for(1ms);
+        }
+        EXPECT_EQ(s->link->registerStreamCallback(2, 3, 39, 0, false, nullptr, nullptr), aErrNone);
+        return Callbacks::record(p, &s->calls);
+    };
+    ASSERT_EQ(device.link.registerStreamCallback(2, 3, 39, 0, true, stopAtFirst, &first), aErrNone);
+    std::vector<uint8_t> burst;
+    for (int sub = 0; sub < 4; ++sub) {
+        const std::vector<uint8_t> d = _sample(39, static_cast<uint8_t>(sub), sub);
+        burst.insert(burst.end(), {2, static_cast<uint8_t>(d.size())});
+        burst.insert(burst.end(), d.begin(), d.end());
+    }
+    device.memory->feed(burst);
+    ASSERT_TRUE(first.calls.waitFor(1));
+
+    // Streaming again starts a new callback thread; only the new registration's callbacks run.
+    Callbacks second;
+    ASSERT_EQ(device.link.registerStreamCallback(2, 3, 39, 0, true, Callbacks::record, &second), aErrNone);
+    device.memory->feed(burst);
+    ASSERT_TRUE(second.waitFor(4));
+    std::lock_guard hold(first.calls.lock);
+    EXPECT_EQ(first.calls.seen.size(), 1u);
 }
 
 TEST(StreamKeys, ElementsMasksAndSamples) {
