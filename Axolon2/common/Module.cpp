@@ -88,6 +88,9 @@ aErr Module::connectThroughLinkModule(Module *router) {
     if (m_impl->link->isConnected())
         return aErrNone;
     Link &routerLink = *router->m_impl->link;
+    // A router that never connected has no specifier either: that is not "not found".
+    if (routerLink.getLinkId() == 0)
+        return aErrInitialization;
     linkSpec spec{};
     LumenConfig config;
     aErr err = routerLink.getLinkSpecifier(&spec);

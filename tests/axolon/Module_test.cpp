@@ -78,6 +78,9 @@ TEST(Module, RefusesBeforeTouchingTheLink) {
     linkSpec spec{};
     EXPECT_EQ(module.getLinkSpecifier(&spec), aErrNotFound);
     EXPECT_EQ(module.enablePacketLog("/dev/null"), aErrConfiguration);
+    Module unconnectedRouter(4, 0);
+    EXPECT_EQ(module.connectThroughLinkModule(&unconnectedRouter), aErrInitialization);
+    EXPECT_EQ(module.connectThroughLinkModule(nullptr), aErrInitialization);
 
     Link link("plain");
     EXPECT_EQ(link.connect(), aErrConfiguration);

@@ -38,7 +38,10 @@ class ModuleNetns : public ::testing::Test {
 };
 
 TEST_F(ModuleNetns, ConnectBySerialNumberThenReadTheSystemEntity) {
-    ASSERT_TRUE(startDevice({"--serial", "40F5849A", "--address", "4", "--model", "13", "--build", "1234"}).ready());
+    const std::string name = "a device name that takes two packets";
+    ASSERT_TRUE(startDevice({"--serial", "40F5849A", "--address", "4", "--model", "13", "--build", "1234", "--version",
+                             "2F020A05", "--name", name})
+                    .ready());
     Module module(2, 0);
     ASSERT_EQ(module.connect(TCPIP, 0x40F5849A), aErrNone);
     EXPECT_EQ(module.getModuleAddress(), 4);
@@ -48,12 +51,27 @@ TEST_F(ModuleNetns, ConnectBySerialNumberThenReadTheSystemEntity) {
     EXPECT_EQ(spec.model, 13u);
     SystemClass system;
     system.init(&module, 0);
-    uint32_t serial = 0;
-    ASSERT_EQ(system.getSerialNumber(&serial), aErrNone);
-    EXPECT_EQ(serial, 0x40F5849Au);
+    uint8_t byte = 0;
+    ASSERT_EQ(system.getModule(&byte), aErrNone);
+    EXPECT_EQ(byte, 4);
+    ASSERT_EQ(system.getRouter(&byte), aErrNone);
+    EXPECT_EQ(byte, 0);
+    ASSERT_EQ(system.getModel(&byte), aErrNone);
+    EXPECT_EQ(byte, 13);
+    uint32_t word = 0;
+    ASSERT_EQ(system.getVersion(&word), aErrNone);
+    EXPECT_EQ(word, 0x2F020A05u);
+    ASSERT_EQ(system.getSerialNumber(&word), aErrNone);
+    EXPECT_EQ(word, 0x40F5849Au);
+    uint8_t text[64];
+    size_t received = 0;
+    ASSERT_EQ(system.getName(text, sizeof text, &received), aErrNone);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(text), received), name);
     uint32_t build = 0;
     ASSERT_EQ(module.getBuild(&build), aErrNone);
     EXPECT_EQ(build, 1234u);
+    EXPECT_EQ(module.hasUEI(3, 32, 0, 0x40), aErrNone);
+    EXPECT_EQ(system.getUEI8(5, &byte), aErrInvalidOption); // the device's own code
 }
 
 TEST_F(ModuleNetns, FirstModuleOfAModelWhenNoSerialIsGiven) {
