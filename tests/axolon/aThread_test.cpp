@@ -1,7 +1,12 @@
 #include "aThread.h"
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <gtest/gtest.h>
+#include <memory>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -29,6 +34,34 @@ TEST(Thread, ADestroyedHandleIsRefused) {
     EXPECT_EQ(aThread_Destroy(&thread), aErrParam);
     EXPECT_EQ(aThread_Destroy(nullptr), aErrParam);
     EXPECT_EQ(aThread_Create(nullptr, &counter), nullptr);
+}
+
+struct SelfDestroy {
+    std::promise<aThreadRef> handle;
+    std::promise<std::pair<aErr, bool>> outcome; // the code, and whether the handle was nulled
+};
+
+void sDestroySelf(void *argument) {
+    auto *context = static_cast<SelfDestroy *>(argument);
+    aThreadRef self = context->handle.get_future().get();
+    aErr err = aThread_Destroy(&self);
+    context->outcome.set_value({err, self == nullptr});
+}
+
+// A thread that destroys its own handle cannot join itself: it must get an answer, not hang.
+TEST(Thread, DestroyFromTheThreadItselfDetaches) {
+    // Kept to the end of the process: the detached thread touches it while it finishes.
+    static std::vector<std::unique_ptr<SelfDestroy>> contexts;
+    contexts.push_back(std::make_unique<SelfDestroy>());
+    SelfDestroy *context = contexts.back().get();
+    std::future<std::pair<aErr, bool>> outcome = context->outcome.get_future();
+    aThreadRef thread = aThread_Create(sDestroySelf, context);
+    ASSERT_NE(thread, nullptr);
+    context->handle.set_value(thread);
+    ASSERT_EQ(outcome.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    std::pair<aErr, bool> result = outcome.get();
+    EXPECT_EQ(result.first, aErrDuplicate);
+    EXPECT_TRUE(result.second);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "aTime.h"
 
+#include <chrono>
 #include <gtest/gtest.h>
 #include <sys/time.h>
 #include <vector>
@@ -21,6 +22,13 @@ TEST(Time, SleepIsTakenInPiecesBelowOneSecond) {
 }
 
 TEST(Time, ZeroSleepReturns) { aTime_MSSleep(0); }
+
+// Only a lower bound: a loaded machine may oversleep, never undersleep.
+TEST(Time, SleepLastsAtLeastItsTime) {
+    auto start = std::chrono::steady_clock::now();
+    aTime_MSSleep(30);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+}
 
 TEST(Time, TicksFollowTheWallClock) {
     struct timeval before {};

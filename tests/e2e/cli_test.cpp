@@ -246,9 +246,12 @@ TEST_F(Cli, DebugLogOnlyForActivatedPackages) {
 }
 
 TEST_F(Cli, SerialPrefixIsLoggedUnderTheUpdaterPackage) {
-    RunResult r = run({"-X", "1", "-d", "0x1", "-C"});
+    RunResult r = run({"-X", "1", "-d", "0x1", "-r", "0XD272031D", "-C"});
     EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(r.stderrText, "Discarding '0x' serial number prefix\n");
+    EXPECT_EQ(r.stderrText, "Discarding '0x' serial number prefix\nDiscarding '0x' router serial number prefix\n");
+    // Logged only once the package is on: -X after the prefixes comes too late.
+    RunResult late = run({"-d", "0x1", "-X", "1", "-C"});
+    EXPECT_EQ(late.stderrText, "");
 }
 
 } // namespace
