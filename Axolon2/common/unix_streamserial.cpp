@@ -1,6 +1,7 @@
 // Serial port transport over termios.
 #include "unix_streamserial.h"
 #include "aStream_CobsEncoding.h"
+#include "aTime.h"
 
 #include <cerrno>
 #include <cstring>
@@ -100,11 +101,15 @@ aErr sSerialStreamGet(uint8_t *byte, void *ref) {
     if (ready == 0)
         return aErrNotReady;
     const ssize_t n = ::read(s->fd, s->rx, sizeof s->rx);
-    if (n < 0)
-        return (errno == EAGAIN || errno == EINTR) ? aErrNotReady : aErrIO;
-    if (n == 0) {
-        // Readable yet empty: the line hung up. Report it rather than spin on it.
-        return (p.revents & POLLHUP) ? aErrIO : aErrNotReady;
+    if (n <= 0) {
+        // A hung-up or failing line is "ready" at once, every time. The framing
+        // above turns the failure into "not ready" and the link asks again at
+        // once, so take the wait here, or a dead port would cost a whole core.
+        const int e = errno;
+        aTime_MSSleep(kGetWaitMs);
+        if (n == 0)
+            return (p.revents & POLLHUP) ? aErrIO : aErrNotReady;
+        return (e == EAGAIN || e == EINTR) ? aErrNotReady : aErrIO;
     }
     s->rxCount = static_cast<size_t>(n);
     s->rxNext = 1;

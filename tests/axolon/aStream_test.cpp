@@ -271,6 +271,8 @@ class Listener {
         pollfd p{fd_, POLLIN, 0};
         if (poll(&p, 1, 5000) != 1)
             return -1;
+        if (peer_ >= 0)
+            close(peer_);
         peer_ = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
         return peer_;
     }
@@ -384,6 +386,25 @@ TEST(SerialStream, MovesPacketizedFramesBothWays) {
     EXPECT_TRUE(drainAnswers(s, &bytes).empty());
     EXPECT_EQ(bytes, (std::vector<uint8_t>{0x04, 0x00}));
     EXPECT_EQ(aStream_Destroy(&s), aErrNone);
+}
+
+TEST(SerialStream, HungUpLineIsAnErrorThatTakesTheWait) {
+    Pty pty;
+    aStream *plain = nullptr, *framed = nullptr;
+    ASSERT_EQ(aStream_CreateSerial(pty.path.c_str(), 6, 0, 0, 0, &plain), aErrNone);
+    ASSERT_EQ(aStream_CreateSerial_Packetized(pty.path.c_str(), 6, 0, 0, 0, &framed), aErrNone);
+    close(pty.master);
+    pty.master = -1;
+    uint8_t b;
+    EXPECT_EQ(aStream_Read(plain, &b, 1), aErrIO);
+    // The framing reports the dead line as "not ready" and the link asks again at
+    // once: each answer must still take the short wait, or the link spins.
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(aStream_Read(framed, &b, 1), aErrNotReady);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 90ms);
+    aStream_Destroy(&plain);
+    aStream_Destroy(&framed);
 }
 
 TEST(SerialStream, ClosingPutsBackTheEarlierSettings) {
