@@ -140,7 +140,9 @@ aErr aLink_PacketDebug_Write(uint32_t linkId, uint8_t direction, uint8_t length,
 
 void aPacketDebug_LogRecord(aFileRef file, void *parameter) {
     const auto linkId = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(parameter));
-    uint8_t buffer[64];
+    // Room for the longest record (its length is one byte): a record that did
+    // not fit would stay at the head of the log and stop the file for good.
+    uint8_t buffer[UINT8_MAX];
     uint8_t direction = 0;
     uint8_t length = sizeof buffer;
     if (aLink_PacketDebug_Read(linkId, &direction, &length, buffer) != aErrNone) {
