@@ -335,8 +335,11 @@ void sFreeLink(aLinkRecord *link) {
         link->userFilterRef = nullptr;
     }
     aLink_Stop(link);
-    aPacketFifo_Destroy(&link->inFifo);
-    aPacketFifo_Destroy(&link->outFifo);
+    // The record keeps the ids of its FIFOs: another user may still read them
+    // and is then answered as for any unknown FIFO (ids are never reused).
+    aPacketFifoId in = link->inFifo, out = link->outFifo;
+    aPacketFifo_Destroy(&in);
+    aPacketFifo_Destroy(&out);
     aPacket_Destroy(&link->inPacket);
     {
         std::lock_guard lock(link->packetLogLock);

@@ -21,7 +21,9 @@ enum { kLinkTypeUSB = 1, kLinkTypeTCPIP = 2, kLinkTypeSerial = 3 };
 constexpr uint16_t aLINK_MAGIC = 0xCEED;
 
 struct aLinkRecord {
-    uint16_t magic = 0;
+    // Atomic, like the fields the threads share: a user that found the link may
+    // still test it while its last user tears it down.
+    std::atomic<uint16_t> magic{0};
     uint32_t linkId = 0;
     std::atomic<bool> running{false};
     std::atomic<uint32_t> status{0};
