@@ -28,6 +28,17 @@ Packet make(uint8_t address, std::vector<uint8_t> data) {
     return Packet(aPacket_CreateWithData(address, static_cast<uint8_t>(data.size()), data.data()));
 }
 
+// Sends a debug echo to `address` and waits for it to come back.
+bool echoesThrough(uint32_t id, uint8_t address) {
+    auto request = make(address, {23, 0x77});
+    if (aLink_PutPacket(id, request.get()) != aErrNone)
+        return false;
+    Packet reply(aLink_AwaitFirst(
+        id, [](const aPacket *p, void *) { return p->length == 2 && p->data[0] == 23 && p->data[1] == 0x77; },
+        nullptr, 5000));
+    return reply != nullptr;
+}
+
 template <typename Pred> bool eventually(Pred pred, std::chrono::milliseconds timeout = 5s) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!pred()) {
@@ -165,6 +176,9 @@ TEST_F(LinkOnMemory, UserFilterSeesPacketsFirst) {
     EXPECT_EQ(p->address, 4);
     ASSERT_EQ(aLink_InstallUserPacketFilter(id, nullptr, nullptr), aErrNone);
     EXPECT_EQ(consumed, 2); // read after removal: the reading thread no longer calls it
+    // An answer to the consumed heartbeat would have been queued before this marker.
+    ASSERT_EQ(aLink_PutPacket(id, make(4, {0x3C}).get()), aErrNone);
+    ASSERT_TRUE(written({0x04, 0x01, 0x3C}));
     EXPECT_EQ(occurrences(memory->written(), {0x06, 0x02, 0x00, 0x03}), 0u);
     EXPECT_EQ(aLink_GetPacket(id), nullptr);
 }
@@ -251,10 +265,8 @@ TEST(LinkCreate, FailuresGiveNoLink) {
 
 class LinkWithDevice : public ::testing::Test {
   protected:
-    void SetUp() override {
-        simdevice::Options options;
-        options.identity.moduleAddress = 4;
-        options.heartbeatMs = 20;
+    // Wires a device model behind a memory stream and runs a link over it.
+    uint32_t connect(const simdevice::Options &options, bool sync) {
         model = std::make_unique<simdevice::DeviceModel>(options);
         memory = std::make_shared<MemoryLink>();
         model->connected(now());
@@ -268,9 +280,8 @@ class LinkWithDevice : public ::testing::Test {
             model->tick(now());
             memory->feed(model->takeOutput());
         };
-        id = aLink_CreateFromStream(gNextSerial++, 0, 0, kLinkTypeSerial, MemoryLink::createStream(memory), aErrNone,
-                                    false);
-        ASSERT_NE(id, 0u);
+        return aLink_CreateFromStream(gNextSerial++, 0, 0, kLinkTypeSerial, MemoryLink::createStream(memory), aErrNone,
+                                      sync);
     }
     void TearDown() override {
         if (id)
@@ -285,13 +296,25 @@ class LinkWithDevice : public ::testing::Test {
         std::lock_guard lock(modelLock);
         return f(*model);
     }
+    size_t probesSeen() {
+        std::lock_guard lock(modelLock);
+        for (auto &r : model->takeRecords())
+            probes += r.text == "PROBE";
+        return probes;
+    }
     std::mutex modelLock;
     std::unique_ptr<simdevice::DeviceModel> model;
     std::shared_ptr<MemoryLink> memory;
     uint32_t id = 0;
+    size_t probes = 0;
 };
 
 TEST_F(LinkWithDevice, HeartbeatsAnsweredAndEchoReturns) {
+    simdevice::Options options;
+    options.identity.moduleAddress = 4;
+    options.heartbeatMs = 20;
+    id = connect(options, false);
+    ASSERT_NE(id, 0u);
     ASSERT_TRUE(eventually([&] { return withModel([](auto &m) { return m.heartbeatAnswersGood() >= 4; }); }));
     EXPECT_EQ(withModel([](auto &m) { return m.heartbeatAnswersBad(); }), 0u);
     EXPECT_EQ(aLink_GetPacket(id), nullptr);
@@ -302,6 +325,29 @@ TEST_F(LinkWithDevice, HeartbeatsAnsweredAndEchoReturns) {
     EXPECT_EQ(reply->data[2], 0xCD);
     ASSERT_EQ(aLink_Destroy(&id), aErrNone);
     EXPECT_EQ(withModel([](auto &m) { return m.forceRoutes(); }), (std::vector<uint8_t>{1, 0}));
+}
+
+// The creation of a link that is synchronised before use (as over USB).
+TEST_F(LinkWithDevice, SyncAtCreationEndsWithTheDevicesAnswers) {
+    simdevice::Options options;
+    options.identity.moduleAddress = 6;
+    id = connect(options, true);
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(aLink_GetStatus(id), static_cast<uint32_t>(kLinkStateRunning));
+    EXPECT_EQ(aLinkTable_GetLink(id)->syncAddress, 6);
+    EXPECT_GE(probesSeen(), 2u);
+    EXPECT_TRUE(echoesThrough(id, 6));
+}
+
+TEST_F(LinkWithDevice, SyncWithASilentDeviceGivesNoLink) {
+    simdevice::Options options;
+    options.faults.silent = true;
+    const auto start = std::chrono::steady_clock::now();
+    id = connect(options, true);
+    EXPECT_EQ(id, 0u);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 2s); // the device had its two seconds
+    EXPECT_TRUE(memory->deleted());
+    EXPECT_GE(probesSeen(), 6u);
 }
 
 // --- packet log and logger ---
@@ -368,6 +414,19 @@ TEST_F(LinkOnMemory, PacketLogRecordsTrafficAndTheLoggerWritesLines) {
         return at != std::string::npos && text.find(sent, at) != std::string::npos;
     };
     EXPECT_TRUE(eventually(inOrder)) << readFile(path);
+    // A long text record does not hold up the records behind it.
+    const std::string text(100, 'x');
+    ASSERT_EQ(aLink_PacketDebug_Write(id, kPacketLogText, static_cast<uint8_t>(text.size()),
+                                      reinterpret_cast<const uint8_t *>(text.data())),
+              aErrNone);
+    memory->feed({0x04, 0x01, 0x66});
+    Packet later(aLink_AwaitPacket(id, 5000));
+    ASSERT_TRUE(later);
+    EXPECT_TRUE(eventually([&] {
+        const std::string t = readFile(path);
+        const auto at = t.find("100 < " + text + "\r\n");
+        return at != std::string::npos && t.find("3 < 0x4 0x1 0x66 \r\n", at) != std::string::npos;
+    })) << readFile(path);
     EXPECT_EQ(aLogger_Destroy(&logger), aErrNone);
     EXPECT_EQ(logger, nullptr);
 }

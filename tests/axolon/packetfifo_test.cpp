@@ -145,14 +145,17 @@ TEST_F(Fifo, AwaitFirstOffersEachPacketOnce) {
 }
 
 TEST_F(Fifo, DestroyWakesAFilterWaiter) {
-    uint8_t want = 0x20;
+    CountingFilter filter; // accepts only address 0x10
     auto waiter = std::async(std::launch::async, [&] {
         const auto start = std::chrono::steady_clock::now();
-        Packet p(aPacketFifo_AwaitFirst(id, fromAddress, &want, 20000));
+        Packet p(aPacketFifo_AwaitFirst(id, CountingFilter::accept, &filter, 20000));
         return std::make_pair(p == nullptr, std::chrono::steady_clock::now() - start);
     });
-    put(2); // gives the waiter something to look at, so it is surely waiting
-    std::this_thread::sleep_for(20ms);
+    put(2);
+    // Once the filter has seen the packet, the waiter holds the FIFO and waits on it.
+    for (int i = 0; i < 5000 && filter.calls < 1; ++i)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(filter.calls, 1);
     aPacketFifoId copy = id;
     ASSERT_EQ(aPacketFifo_Destroy(&id), aErrNone);
     EXPECT_EQ(id, 0u);
