@@ -281,15 +281,8 @@ aErr Link::connect() {
 aErr Link::connectThroughLinkModule(Link &router) {
     if (router.m_impl->linkId == 0)
         return aErrInitialization;
-    if (m_impl->linkId != 0)
-        return aErrConnection;
-    if (!m_impl->spec)
-        return aErrConfiguration;
     // The engine hands out the router's link for the same device and type, with one user more.
-    aErr err = m_impl->createEngineLink();
-    if (err != aErrNone)
-        return err;
-    return m_impl->awaitRunning();
+    return connect();
 }
 
 namespace {

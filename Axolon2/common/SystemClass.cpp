@@ -13,6 +13,15 @@ namespace {
 constexpr uint8_t kInputPowerBehaviorConfig = 31;
 constexpr uint8_t kName = 32;
 
+// Signed readings travel as 32-bit words.
+aErr sGetSigned(EntityClass &entity, uint8_t option, int32_t *value) {
+    uint32_t word = 0;
+    aErr err = value == nullptr ? aErrParam : entity.getUEI32(option, &word);
+    if (err == aErrNone || err == aErrStreamStale)
+        *value = static_cast<int32_t>(word);
+    return err;
+}
+
 } // namespace
 
 void SystemClass::init(Module *module, uint8_t index) { EntityClass::init(module, cmdSYSTEM, index); }
@@ -58,45 +67,11 @@ aErr SystemClass::setLEDMaxBrightness(uint8_t value) { return setUEI8(42, value)
 aErr SystemClass::getBuild(uint32_t *value) { return getUEI32(43, value); }
 aErr SystemClass::getProtocolFeatures(uint32_t *value) { return getUEI32(45, value); }
 
-aErr SystemClass::getMaximumTemperature(int32_t *value) {
-    uint32_t word = 0;
-    aErr err = value == nullptr ? aErrParam : getUEI32(23, &word);
-    if (err == aErrNone || err == aErrStreamStale)
-        *value = static_cast<int32_t>(word);
-    return err;
-}
-
-aErr SystemClass::getUnregulatedVoltage(int32_t *value) {
-    uint32_t word = 0;
-    aErr err = value == nullptr ? aErrParam : getUEI32(25, &word);
-    if (err == aErrNone || err == aErrStreamStale)
-        *value = static_cast<int32_t>(word);
-    return err;
-}
-
-aErr SystemClass::getUnregulatedCurrent(int32_t *value) {
-    uint32_t word = 0;
-    aErr err = value == nullptr ? aErrParam : getUEI32(26, &word);
-    if (err == aErrNone || err == aErrStreamStale)
-        *value = static_cast<int32_t>(word);
-    return err;
-}
-
-aErr SystemClass::getTemperature(int32_t *value) {
-    uint32_t word = 0;
-    aErr err = value == nullptr ? aErrParam : getUEI32(27, &word);
-    if (err == aErrNone || err == aErrStreamStale)
-        *value = static_cast<int32_t>(word);
-    return err;
-}
-
-aErr SystemClass::getMinimumTemperature(int32_t *value) {
-    uint32_t word = 0;
-    aErr err = value == nullptr ? aErrParam : getUEI32(28, &word);
-    if (err == aErrNone || err == aErrStreamStale)
-        *value = static_cast<int32_t>(word);
-    return err;
-}
+aErr SystemClass::getMaximumTemperature(int32_t *value) { return sGetSigned(*this, 23, value); }
+aErr SystemClass::getUnregulatedVoltage(int32_t *value) { return sGetSigned(*this, 25, value); }
+aErr SystemClass::getUnregulatedCurrent(int32_t *value) { return sGetSigned(*this, 26, value); }
+aErr SystemClass::getTemperature(int32_t *value) { return sGetSigned(*this, 27, value); }
+aErr SystemClass::getMinimumTemperature(int32_t *value) { return sGetSigned(*this, 28, value); }
 
 aErr SystemClass::getInputPowerBehaviorConfig(uint32_t *words, size_t capacity, size_t *count) {
     if (words == nullptr || count == nullptr)

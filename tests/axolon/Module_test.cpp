@@ -15,7 +15,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,6 +30,7 @@ constexpr auto kWait = 10s;
 // What the virtual device reports (tools/sim/device/DeviceServices.h).
 constexpr uint32_t kSimUptime = 3600;
 constexpr uint32_t kSimIdentifierBase = 0xC0DE0000;
+constexpr int32_t kSimTemperature = 25500;
 const std::string kLongName = "a name longer than one packet of 24 bytes!";
 
 linkSpec tcpSpec(uint32_t serial, const SimDeviceProcess &sim) {
@@ -168,6 +168,10 @@ TEST(ModuleOverTcp, SystemReadsBuildAndDeviceErrors) {
     EXPECT_EQ(std::string(reinterpret_cast<char *>(name), received), kLongName);
     ASSERT_EQ(system.getUEI32(39, 2, &word), aErrNone); // sub-index as the request's value
     EXPECT_EQ(word, (0x40F5849Au ^ kSimIdentifierBase) + 2);
+    int32_t temperature = 0;
+    ASSERT_EQ(system.getTemperature(&temperature), aErrNone);
+    EXPECT_EQ(temperature, kSimTemperature);
+    EXPECT_EQ(system.getTemperature(nullptr), aErrParam);
 
     uint32_t build = 0;
     ASSERT_EQ(d.module.getBuild(&build), aErrNone);
@@ -445,18 +449,16 @@ struct ScriptedDevice {
     uint32_t id = 0;
     Link link{"scripted"};
     std::vector<uint8_t> pending; // host bytes not yet a whole packet (engine's writing thread)
-    // Called on the engine's writing thread with every packet the host sends.
-    std::function<void(uint8_t address, const std::vector<uint8_t> &data)> onPacket;
 
+    // Acknowledges stream control (command 93) and answers a get of system option 8 with 13.
     explicit ScriptedDevice(uint32_t serial) {
         memory->onWrite = [this](const uint8_t *bytes, size_t n) {
             pending.insert(pending.end(), bytes, bytes + n);
             while (pending.size() >= 2 && pending.size() >= 2u + pending[1]) {
                 const std::vector<uint8_t> data(pending.begin() + 2, pending.begin() + 2 + pending[1]);
                 const uint8_t address = pending[0];
-                pending.erase(pending.begin(), pending.begin() + 2 + data.size());
-                if (onPacket)
-                    onPacket(address, data);
+                pending.erase(pending.begin(), pending.begin() + 2 + static_cast<long>(data.size()));
+                answer(address, data);
             }
         };
         id = aLink_CreateFromStream(static_cast<int32_t>(serial), 0, 0, kLinkTypeSerial,
@@ -477,14 +479,12 @@ struct ScriptedDevice {
         bytes.insert(bytes.end(), data.begin(), data.end());
         memory->feed(bytes);
     }
-    // Acknowledges stream control (command 93) and answers a get of system option 8 with 13.
-    void answerStreamControlAndModel() {
-        onPacket = [this](uint8_t address, const std::vector<uint8_t> &d) {
-            if (address == 2 && d.size() == 7 && d[0] == 93 && (d[1] == 0x81 || d[1] == 0x82))
-                send(2, {93, static_cast<uint8_t>(d[1] | 0xC0), 0});
-            else if (address == 2 && d.size() == 3 && d[0] == 3 && d[1] == 0x48)
-                send(2, {3, 0x08, 0, 13});
-        };
+    // On the engine's writing thread, for every packet the host sends.
+    void answer(uint8_t address, const std::vector<uint8_t> &d) {
+        if (address == 2 && d.size() == 7 && d[0] == 93 && (d[1] == 0x81 || d[1] == 0x82))
+            send(2, {93, static_cast<uint8_t>(d[1] | 0xC0), 0});
+        else if (address == 2 && d.size() == 3 && d[0] == 3 && d[1] == 0x48)
+            send(2, {3, 0x08, 0, 13});
     }
 };
 
@@ -507,7 +507,6 @@ struct Gate {
 
 TEST(StreamsOnScriptedDevice, CallbacksNeitherBlockTheReceiveThreadNorRepeat) {
     ScriptedDevice device(0x0B1E0001);
-    device.answerStreamControlAndModel();
     ASSERT_EQ(device.link.connect(), aErrNone);
     ASSERT_EQ(device.link.getLinkId(), device.id);
 
@@ -558,7 +557,6 @@ TEST(StreamsOnScriptedDevice, CallbacksNeitherBlockTheReceiveThreadNorRepeat) {
 
 TEST(StreamsOnScriptedDevice, CallbacksQueuedWhenStreamingStopsNeverRun) {
     ScriptedDevice device(0x0B1E0002);
-    device.answerStreamControlAndModel();
     ASSERT_EQ(device.link.connect(), aErrNone);
 
     // The first callback waits until all four samples are queued, then stops streaming from the
