@@ -1,6 +1,7 @@
 // The link engine against the virtual device process, over TCP and over a
 // pseudo-terminal with the packetized framing.
 #include "SimDeviceProcess.h"
+#include "Eventually.h"
 #include "aLink.h"
 
 #include <gtest/gtest.h>
@@ -33,16 +34,6 @@ bool echoes(uint32_t id, uint8_t tag) {
         return false;
     Packet reply(aLink_AwaitFirst(id, isEcho, &tag, 5000));
     return reply && reply->length == 3 && reply->data[2] == 0x5A;
-}
-
-template <typename Pred> bool eventually(Pred pred, std::chrono::milliseconds timeout = kWait) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
 }
 
 uint32_t tcpLink(uint32_t serial, const SimDeviceProcess &sim) {
@@ -87,7 +78,7 @@ TEST(LinkOverTcp, GarbageAtConnectLeadsToSynchronisation) {
     uint32_t id = tcpLink(0x22223333, sim);
     ASSERT_NE(id, 0u);
     EXPECT_TRUE(sim.waitForLine("REC PROBE", kWait, 2));
-    EXPECT_TRUE(eventually([&] { return aLink_GetStatus(id) == kLinkStateRunning; }));
+    EXPECT_TRUE(eventually([&] { return aLink_GetStatus(id) == kLinkStateRunning; }, kWait));
     const uint8_t data[3] = {23, 7, 0x5A};
     Packet request(aPacket_CreateWithData(6, 3, data));
     ASSERT_EQ(aLink_PutPacket(id, request.get()), aErrNone);
@@ -126,10 +117,10 @@ TEST(LinkOverTcp, DroppedConnectionGivesStatusSixThenANewRound) {
     Packet request(aPacket_CreateWithData(4, 3, data));
     ASSERT_EQ(aLink_PutPacket(id, request.get()), aErrNone);
     EXPECT_TRUE(sim.waitForLine("DROPPED", kWait));
-    EXPECT_TRUE(eventually([&] { return aLink_GetStatus(id) == kLinkStateIOError; }));
+    EXPECT_TRUE(eventually([&] { return aLink_GetStatus(id) == kLinkStateIOError; }, kWait));
     EXPECT_TRUE(sim.waitForLine("CONNECTED", kWait, 2));
     EXPECT_TRUE(sim.waitForLine("REC PROBE", kWait, 2));
-    EXPECT_TRUE(eventually([&] { return aLink_GetStatus(id) == kLinkStateRunning; }));
+    EXPECT_TRUE(eventually([&] { return aLink_GetStatus(id) == kLinkStateRunning; }, kWait));
     EXPECT_TRUE(echoes(id, 3));
     aLink_Destroy(&id);
 }

@@ -1,6 +1,7 @@
 // The link engine over a stream in memory: bytes fed by the test, or a device
 // model at the far end.
 #include "DeviceModel.h"
+#include "Eventually.h"
 #include "MemoryStream.h"
 #include "aLink.h"
 #include "aLinkManagerInternal.h"
@@ -39,15 +40,6 @@ bool echoesThrough(uint32_t id, uint8_t address) {
     return reply != nullptr;
 }
 
-template <typename Pred> bool eventually(Pred pred, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 // How often the packet's bytes occur in `bytes` at packet boundaries is not
 // tracked; a plain search is enough for the short, distinctive packets used.
