@@ -66,7 +66,9 @@ double _median(std::vector<double> v) {
 
 } // namespace
 
-int main(int argc, char **argv) {
+namespace {
+
+int runBench(int argc, char **argv) {
     const bool catalogueOnly = argc > 2 && std::string(argv[1]) == "--catalogue-only";
     const int rounds = argc > 1 && !catalogueOnly ? std::max(1, atoi(argv[1])) : 5;
     const size_t imageTarget = 20u << 20;
@@ -138,4 +140,16 @@ int main(int argc, char **argv) {
     printf("updater peak memory: %.1f MiB = %.2f x image (target <= 4) %s\n", peakMiB, peakMiB / imageMiB,
            peakMiB / imageMiB <= 4.0 ? "OK" : "OVER");
     return 0;
+}
+
+} // namespace
+
+// An exception that leaves main unwinds nothing, which would leave sim_server running.
+int main(int argc, char **argv) {
+    try {
+        return runBench(argc, argv);
+    } catch (const std::exception &e) {
+        fprintf(stderr, "download_bench: %s\n", e.what());
+        return 1;
+    }
 }
