@@ -41,6 +41,13 @@ bool _require_serial(UpdaterDisplayInterface &display, const Parameters &params,
     return false;
 }
 
+// Commands whose device operations this version does not have yet end the run with a
+// plain error, so a script never mistakes "nothing done" for success.
+int _unavailable(UpdaterDisplayInterface &display, const char *what) {
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s is not available in this version of Updater", what);
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -74,7 +81,7 @@ int main(int argc, char **argv) {
             display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Must specify the serial port used for connecting");
             return 1;
         }
-        // Reading the chip's fingerprint on params.serial_port goes here.
+        status = _unavailable(display, "Reading a chip's fingerprint (-N)");
     }
 
     if (params.commands.IsSet(CMD_GET_BUILD)) {
@@ -103,14 +110,15 @@ int main(int argc, char **argv) {
 
     // Exactly one of these runs: the first whose command was given.
     if (params.commands.IsSet(CMD_DISCOVER)) {
-        // Discovery goes here; it always ends the run with 0.
+        return _unavailable(display, "Device discovery (-D)");
     } else if (params.commands.IsSet(CMD_UPDATE)) {
         // A recovery over params.serial_port needs no serial number.
         if (params.transport != TRANSPORT_RECOVER && params.serial_number == 0) {
             display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Must specify the specific device to be updated");
             return 1;
         }
-        // The update or recovery goes here; its result decides the exit status.
+        return _unavailable(display, params.transport == TRANSPORT_RECOVER ? "Recovery (-U -t RECOVER)"
+                                                                            : "Firmware update (-U)");
     } else if (params.commands.IsSet(CMD_LIST_BUILDS)) {
         if (!_require_serial(display, params, "List Builds"))
             return 1;

@@ -184,6 +184,27 @@ TEST_F(Cli, FingerprintAndUpdateNeedTheirParameters) {
     EXPECT_EQ(both.stderrText, "Must specify the serial port used for connecting\n");
 }
 
+// Device operations this version lacks fail plainly instead of exiting 0 having done nothing.
+TEST_F(Cli, DeviceCommandsNotInThisVersionFail) {
+    if (!networkIsolationAvailable())
+        GTEST_SKIP() << "cannot create a network namespace here";
+    RunOptions isolated;
+    isolated.isolateNetwork = true;
+    struct Case { std::vector<std::string> words; const char *error; };
+    const Case cases[] = {
+        {{"-D"}, "Device discovery (-D) is not available in this version of Updater\n"},
+        {{"-U", "-d", "40F5849A"}, "Firmware update (-U) is not available in this version of Updater\n"},
+        {{"-U", "-t", "RECOVER", "-s", "/dev/null"},
+         "Recovery (-U -t RECOVER) is not available in this version of Updater\n"},
+        {{"-N", "-s", "/dev/null"}, "Reading a chip's fingerprint (-N) is not available in this version of Updater\n"},
+    };
+    for (const Case &c : cases) {
+        RunResult r = run(c.words, isolated);
+        EXPECT_EQ(r.exitStatus, 1) << c.words[0];
+        EXPECT_EQ(r.stderrText, c.error);
+    }
+}
+
 TEST_F(Cli, GetBuildAnnouncesWhatItFetches) {
     RunResult latest = run({"-G", "-d", "0x40f5849a"});
     EXPECT_NE(latest.stdoutText.find("Retrieving firmware for device with serial number 40F5849A\n"
