@@ -107,8 +107,12 @@ TEST(LinkOverTcp, DeviceThatAnswersFromAnOddAddressNeverSynchronises) {
 }
 
 TEST(LinkOverTcp, DroppedConnectionGivesStatusSixThenANewRound) {
-    // FR[1] and two echoes, then the device closes the connection.
-    SimDeviceProcess sim(SIM_DEVICE_EXE, {"--serial", "33334444", "--drop-after", "3"});
+    // FR[1] and two echoes, then the device closes the connection and refuses
+    // new ones for a while: the engine reconnects at once, so without the
+    // refusal its status 6 would last only one retry pause, too short to be
+    // sure of seeing on a loaded machine.
+    SimDeviceProcess sim(SIM_DEVICE_EXE,
+                         {"--serial", "33334444", "--drop-after", "3", "--refuse-after-drop", "1500"});
     ASSERT_TRUE(sim.ready());
     uint32_t id = tcpLink(0x33334444, sim);
     ASSERT_NE(id, 0u);
@@ -118,8 +122,10 @@ TEST(LinkOverTcp, DroppedConnectionGivesStatusSixThenANewRound) {
     ASSERT_EQ(aLink_PutPacket(id, request.get()), aErrNone);
     EXPECT_TRUE(sim.waitForLine("DROPPED", kWait));
     EXPECT_TRUE(eventually([&] { return aLink_GetStatus(id) == kLinkStateIOError; }, kWait));
+    const size_t probesBefore = sim.count("REC PROBE");
+    EXPECT_TRUE(sim.waitForLine("LISTENING", kWait));
     EXPECT_TRUE(sim.waitForLine("CONNECTED", kWait, 2));
-    EXPECT_TRUE(sim.waitForLine("REC PROBE", kWait, 2));
+    EXPECT_TRUE(sim.waitForLine("REC PROBE", kWait, probesBefore + 1)); // a new round, not the old one
     EXPECT_TRUE(eventually([&] { return aLink_GetStatus(id) == kLinkStateRunning; }, kWait));
     EXPECT_TRUE(echoes(id, 3));
     aLink_Destroy(&id);

@@ -39,6 +39,7 @@ void usage() {
                  "usage: sim_device [--pty] [--serial HEX] [--address N] [--model N] [--version HEX]\n"
                  "                  [--build N] [--name TEXT] [--heartbeat-ms N] [--garbage N]\n"
                  "                  [--odd-address] [--silent] [--drop-after N] [--record FILE]\n"
+                 "                  [--refuse-after-drop MS]\n"
                  "                  [--listen IPV4] [--discovery] [--routed SERIAL:ADDRESS]...\n"
                  "                  [--bytes-reversed] [--bytes-truncated]\n");
 }
@@ -81,6 +82,26 @@ int pollTimeout(const DeviceModel &model) {
 std::string gListen = "127.0.0.1";
 bool gDiscovery = false;
 
+// After the drop fault fires, how long the port refuses connections (0: it
+// accepts again at once). A host that reconnects at once would otherwise pass
+// through its lost-connection state too briefly for a test to see it.
+uint32_t gRefuseAfterDropMs = 0;
+
+// Listens again on the port the device had: the dropped connection lingers
+// on it, so the address must be reusable. -1 when the port is taken.
+int reopenListener(const sockaddr_in &addr) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 4) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 int serveTcp(DeviceModel &model, const simdevice::Identity &identity) {
     const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
@@ -112,13 +133,29 @@ int serveTcp(DeviceModel &model, const simdevice::Identity &identity) {
     std::printf("READY %s:%u\n", gListen.c_str(), ntohs(addr.sin_port));
     std::fflush(stdout);
     int client = -1;
+    int accepting = listener; // -1 while refusing connections after a drop
+    uint64_t reopenAtMs = 0;
     for (;;) {
-        pollfd fds[2] = {{listener, POLLIN, 0}, {client, POLLIN, 0}};
-        const int ready = poll(fds, client >= 0 ? 2 : 1, pollTimeout(model));
+        int timeout = pollTimeout(model);
+        if (accepting < 0) {
+            const uint64_t now = nowMs();
+            timeout = std::min<int>(timeout, reopenAtMs <= now ? 0 : static_cast<int>(reopenAtMs - now));
+        }
+        pollfd fds[2] = {{accepting, POLLIN, 0}, {client, POLLIN, 0}};
+        const int ready = poll(fds, client >= 0 ? 2 : 1, timeout);
         if (ready < 0 && errno != EINTR)
             return 1;
-        if (client < 0 && (fds[0].revents & POLLIN)) {
-            client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (accepting < 0 && nowMs() >= reopenAtMs) {
+            accepting = reopenListener(addr);
+            if (accepting >= 0) {
+                std::printf("LISTENING\n");
+                std::fflush(stdout);
+            } else {
+                reopenAtMs = nowMs() + 50; // the port is briefly taken: try again
+            }
+        }
+        if (client < 0 && accepting >= 0 && (fds[0].revents & POLLIN)) {
+            client = accept4(accepting, nullptr, nullptr, SOCK_CLOEXEC);
             if (client >= 0) {
                 int on = 1;
                 setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -147,6 +184,14 @@ int serveTcp(DeviceModel &model, const simdevice::Identity &identity) {
                 close(client);
                 client = -1;
                 std::printf("DROPPED\n");
+                if (gRefuseAfterDropMs > 0) {
+                    // No listener at all, so connects are refused rather than
+                    // accepted by the kernel and left waiting in the backlog.
+                    close(accepting);
+                    accepting = -1;
+                    reopenAtMs = nowMs() + gRefuseAfterDropMs;
+                    std::printf("REFUSING\n");
+                }
             }
         }
         emitRecords(model);
@@ -224,6 +269,8 @@ int main(int argc, char **argv) {
             options.faults.silent = true;
         } else if (a == "--drop-after") {
             options.faults.dropAfterPackets = static_cast<int>(std::strtol(value(), nullptr, 0));
+        } else if (a == "--refuse-after-drop") {
+            gRefuseAfterDropMs = static_cast<uint32_t>(std::strtoul(value(), nullptr, 0));
         } else if (a == "--listen") {
             gListen = value();
         } else if (a == "--discovery") {
