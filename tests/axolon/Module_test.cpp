@@ -475,8 +475,11 @@ struct ScriptedDevice {
         aLink_Destroy(&id);
     }
     void send(uint8_t address, const std::vector<uint8_t> &data) {
-        std::vector<uint8_t> bytes{address, static_cast<uint8_t>(data.size())};
-        bytes.insert(bytes.end(), data.begin(), data.end());
+        // Sized up front: GCC 12 at -O3 misreads an insert into a two-byte vector as out of bounds.
+        std::vector<uint8_t> bytes(data.size() + 2);
+        bytes[0] = address;
+        bytes[1] = static_cast<uint8_t>(data.size());
+        std::copy(data.begin(), data.end(), bytes.begin() + 2);
         memory->feed(bytes);
     }
     // On the engine's writing thread, for every packet the host sends.

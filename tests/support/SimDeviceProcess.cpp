@@ -5,28 +5,28 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char **environ;
 
 SimDeviceProcess::SimDeviceProcess(const std::string &exe, const std::vector<std::string> &args) {
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0)
         return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
     std::vector<std::string> all{exe};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &a : all)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    if (posix_spawn(&pid_, exe.c_str(), &actions, nullptr, argv.data(), environ) != 0)
-        pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    pid_ = fork();
+    if (pid_ == 0) {
+        // A test killed by its time-out must not leave its devices running.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        dup2(pipeFds[1], STDOUT_FILENO);
+        execv(exe.c_str(), argv.data());
+        _exit(127);
+    }
     close(pipeFds[1]);
     out_ = pipeFds[0];
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -42,8 +42,17 @@ SimDeviceProcess::SimDeviceProcess(const std::string &exe, const std::vector<std
 SimDeviceProcess::~SimDeviceProcess() {
     if (pid_ > 0) {
         kill(pid_, SIGTERM);
+        // Bounded: a device that ignores SIGTERM is killed after 10 s.
         int status;
-        waitpid(pid_, &status, 0);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+                break;
+            }
+            usleep(5000);
+        }
     }
     if (out_ >= 0)
         close(out_);

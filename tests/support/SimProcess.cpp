@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,6 +42,8 @@ SimProcess::SimProcess(const std::string &exe, const std::vector<std::string> &a
 
     pid_ = fork();
     if (pid_ == 0) {
+        // A test killed by its time-out must not leave its simulators running.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         dup2(out[1], STDOUT_FILENO); // standard error stays the test's own
         execv(exe.c_str(), argv.data());
         _exit(127);
