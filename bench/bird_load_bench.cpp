@@ -138,9 +138,9 @@ int main(int argc, char **argv) {
     BirdBuilder::Bytes firmware = _noise(firmwareBytes, 2);
     for (size_t at = 0; at < firmwareBytes; at += kBlock) {
         size_t end = std::min(at + kBlock, firmwareBytes);
-        builder.addFirmware(static_cast<uint32_t>(0x08000000 + at),
-                            BirdBuilder::Bytes(firmware.begin() + static_cast<long>(at),
-                                               firmware.begin() + static_cast<long>(end)));
+        builder.addFirmware(
+            static_cast<uint32_t>(0x08000000 + at),
+            BirdBuilder::Bytes(firmware.begin() + static_cast<long>(at), firmware.begin() + static_cast<long>(end)));
     }
     const uint32_t blocks = static_cast<uint32_t>(builder.blocks().size());
     const size_t streamSize = builder.stream().size();
@@ -164,8 +164,8 @@ int main(int argc, char **argv) {
     const double loadMs = _median(load) * 1e3, inflateMs = _median(inflate) * 1e3;
 
     long loadBefore = 0, loadPeak = 0, zBefore = 0, zPeak = 0;
-    bool measured = _measure(argv[0], "load", path, loadBefore, loadPeak) &&
-                    _measure(argv[0], "uncompress", path, zBefore, zPeak);
+    bool measured =
+        _measure(argv[0], "load", path, loadBefore, loadPeak) && _measure(argv[0], "uncompress", path, zBefore, zPeak);
     unlink(path.c_str());
     rmdir(dir);
 

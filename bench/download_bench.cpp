@@ -90,7 +90,8 @@ int runBench(int argc, char **argv) {
         imageSize = image.size();
         writeFile(catalogue + "/40F5849A/120.bird", std::string(image.begin(), image.end()));
     }
-    writeFile(catalogue + "/catalogue.txt", "device 40F5849A recommend 120 firmware FW-40F5\nbuild 40F5849A 120 1.10.0\n");
+    writeFile(catalogue + "/catalogue.txt",
+              "device 40F5849A recommend 120 firmware FW-40F5\nbuild 40F5849A 120 1.10.0\n");
 
     if (catalogueOnly)
         return 0;

@@ -21,8 +21,8 @@ constexpr size_t kHeaderSize = 6;
 constexpr size_t kInfoFieldWidth = 16;
 
 uint32_t _be32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           p[3];
 }
 
 // Reads until count bytes arrived, end of file or an error; returns what arrived, or -1.
@@ -263,8 +263,7 @@ bool BirdFile::scanBlocks() {
             }
             block.address = _be32(block.data);
         }
-        Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t %02X   %02X   %d\n", block.type, block.flags,
-                 static_cast<int>(length));
+        Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t %02X   %02X   %d\n", block.type, block.flags, static_cast<int>(length));
         if (block.type == BLOCK_INFO) {
             for (size_t field = 0; (field + 1) * kInfoFieldWidth <= length; ++field) {
                 char text[kInfoFieldWidth + 1] = {};

@@ -16,10 +16,10 @@ constexpr uint8_t BIRD_FILE_FLAG_MASK = 0xE0;
 // valid while that stream lives (moving the BirdFile keeps it valid).
 struct BirdBlock {
     uint8_t type;
-    uint8_t flags;         // top 3 bits of the type byte, shifted down; passed on unchanged
-    uint32_t length;       // L, the whole data length (address bytes included for types 0 and 1)
-    uint32_t address;      // load address for types 0 and 1, else 0
-    const uint8_t *data;   // the L bytes
+    uint8_t flags;       // top 3 bits of the type byte, shifted down; passed on unchanged
+    uint32_t length;     // L, the whole data length (address bytes included for types 0 and 1)
+    uint32_t address;    // load address for types 0 and 1, else 0
+    const uint8_t *data; // the L bytes
 };
 
 // A BIRD image loaded into memory: header, zlib stream, counted list of typed blocks.

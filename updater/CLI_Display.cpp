@@ -53,8 +53,7 @@ void CLI_Display::update_progress(double fraction, const char *label) {
     if (label == nullptr)
         fprintf(stdout, "\r[%.*s>%*s] (%3d%% ) ", filled, kBar, width - filled - 1, "", percent);
     else
-        fprintf(stdout, "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, kBar, width - filled - 1, "",
-                percent);
+        fprintf(stdout, "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, kBar, width - filled - 1, "", percent);
 }
 
 void CLI_Display::update_spinner(bool running, const char *label) {

@@ -33,8 +33,8 @@ class HTTPResponse {
 
 // Limits that keep a dead or stalled server from hanging the program.
 struct HTTPTimeouts {
-    long connect_ms = 15000;   // to establish the connection
-    long stall_seconds = 60;   // abort when below 1 byte/s for this long
+    long connect_ms = 15000; // to establish the connection
+    long stall_seconds = 60; // abort when below 1 byte/s for this long
 };
 
 class HTTPRequest {

@@ -19,17 +19,14 @@ struct OptionEntry {
 
 // Searched in order; handlers dispatch on the kind and the second character of text.
 const OptionEntry kOptions[] = {
-    {KIND_COMMAND, "-B", 0},        {KIND_COMMAND, "-L", 0},   {KIND_COMMAND, "-D", 0},
-    {KIND_COMMAND, "-G", 0},        {KIND_COMMAND, "-I", 0},   {KIND_COMMAND, "-U", 0},
-    {KIND_COMMAND, "-OVERRIDE", 0}, {KIND_COMMAND, "-N", 0},   {KIND_COMMAND, "-Y", 0},
-    {KIND_COMMAND, "-C", 0},        {KIND_COMMAND, "-J", 0},   {KIND_HELP, "-h", 0},
-    {KIND_HELP, "-H", 0},           {KIND_PARAMETER, "-n", 0}, {KIND_PARAMETER, "-X", 1},
-    {KIND_PARAMETER, "-Z", 1},      {KIND_PARAMETER, "-m", 1}, {KIND_PARAMETER, "-i", 1},
-    {KIND_PARAMETER, "-b", 1},      {KIND_PARAMETER, "-d", 1}, {KIND_PARAMETER, "-t", 1},
-    {KIND_PARAMETER, "-f", 1},      {KIND_PARAMETER, "-r", 1}, {KIND_PARAMETER, "-s", 1},
-    {KIND_PARAMETER, "-o", 1},      {KIND_PARAMETER, "-e", 0}, {KIND_PARAMETER, "-l", 1},
-    {KIND_PARAMETER, "-k", 1},      {KIND_PARAMETER, "-u", 1}, {KIND_HELP, "--help", 0},
-    {KIND_END, nullptr, 0},
+    {KIND_COMMAND, "-B", 0},   {KIND_COMMAND, "-L", 0},   {KIND_COMMAND, "-D", 0},        {KIND_COMMAND, "-G", 0},
+    {KIND_COMMAND, "-I", 0},   {KIND_COMMAND, "-U", 0},   {KIND_COMMAND, "-OVERRIDE", 0}, {KIND_COMMAND, "-N", 0},
+    {KIND_COMMAND, "-Y", 0},   {KIND_COMMAND, "-C", 0},   {KIND_COMMAND, "-J", 0},        {KIND_HELP, "-h", 0},
+    {KIND_HELP, "-H", 0},      {KIND_PARAMETER, "-n", 0}, {KIND_PARAMETER, "-X", 1},      {KIND_PARAMETER, "-Z", 1},
+    {KIND_PARAMETER, "-m", 1}, {KIND_PARAMETER, "-i", 1}, {KIND_PARAMETER, "-b", 1},      {KIND_PARAMETER, "-d", 1},
+    {KIND_PARAMETER, "-t", 1}, {KIND_PARAMETER, "-f", 1}, {KIND_PARAMETER, "-r", 1},      {KIND_PARAMETER, "-s", 1},
+    {KIND_PARAMETER, "-o", 1}, {KIND_PARAMETER, "-e", 0}, {KIND_PARAMETER, "-l", 1},      {KIND_PARAMETER, "-k", 1},
+    {KIND_PARAMETER, "-u", 1}, {KIND_HELP, "--help", 0},  {KIND_END, nullptr, 0},
 };
 
 size_t _leading_dashes(const std::string &text) {
@@ -90,16 +87,36 @@ bool _parse_serial(UpdaterDisplayInterface &display, const char *arg, uint32_t *
 // Returns false when the option is rejected.
 bool _handle_command(UpdaterDisplayInterface &display, const OptionEntry &entry, Parameters *params) {
     switch (entry.text[1]) {
-    case 'B': params->commands.Set(CMD_LIST_BUILDS); break;
-    case 'L': params->commands.Set(CMD_LIST_LOCAL); break;
-    case 'D': params->commands.Set(CMD_DISCOVER); break;
-    case 'G': params->commands.Set(CMD_GET_BUILD); break;
-    case 'I': params->commands.Set(CMD_INFO); break;
-    case 'U': params->commands.Set(CMD_UPDATE); break;
-    case 'N': params->commands.Set(CMD_FINGERPRINT); break;
-    case 'C': params->commands.Set(CMD_CHECK_BIRD); break;
-    case 'J': params->commands.Set(CMD_GET_JWT); break;
-    case 'O': params->override = true; break;
+    case 'B':
+        params->commands.Set(CMD_LIST_BUILDS);
+        break;
+    case 'L':
+        params->commands.Set(CMD_LIST_LOCAL);
+        break;
+    case 'D':
+        params->commands.Set(CMD_DISCOVER);
+        break;
+    case 'G':
+        params->commands.Set(CMD_GET_BUILD);
+        break;
+    case 'I':
+        params->commands.Set(CMD_INFO);
+        break;
+    case 'U':
+        params->commands.Set(CMD_UPDATE);
+        break;
+    case 'N':
+        params->commands.Set(CMD_FINGERPRINT);
+        break;
+    case 'C':
+        params->commands.Set(CMD_CHECK_BIRD);
+        break;
+    case 'J':
+        params->commands.Set(CMD_GET_JWT);
+        break;
+    case 'O':
+        params->override = true;
+        break;
     default:
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Unhandled command: [%s]", entry.text);
         return false;
@@ -124,19 +141,45 @@ bool _handle_parameter(UpdaterDisplayInterface &display, const OptionEntry &entr
                        Parameters *params) {
     char *end = nullptr;
     switch (entry.text[1]) {
-    case 'n': params->option_n = true; break;
-    case 'e': params->echo_bytes = true; break;
-    case 'X': _handle_debug_mask(display, arg, params); break;
-    case 'Z': params->commands.Set(CMD_Z); break;
-    case 'm': params->uei_bytes_load = arg[0] == '1' || strncmp(arg, "true", 4) == 0; break;
-    case 'i': params->store_dir = arg; break;
-    case 'f': params->bird_file = arg; break;
-    case 'k': params->log_file = arg; break;
-    case 'l': params->history_message = arg; break;
-    case 's': params->serial_port = arg; break;
-    case 'u': params->server_url = arg; break;
-    case 'b': params->build = std::to_string(cli::_get_int_arg(arg, &end)); break;
-    case 'o': params->baud_rate = cli::_get_int_arg(arg, &end); break;
+    case 'n':
+        params->option_n = true;
+        break;
+    case 'e':
+        params->echo_bytes = true;
+        break;
+    case 'X':
+        _handle_debug_mask(display, arg, params);
+        break;
+    case 'Z':
+        params->commands.Set(CMD_Z);
+        break;
+    case 'm':
+        params->uei_bytes_load = arg[0] == '1' || strncmp(arg, "true", 4) == 0;
+        break;
+    case 'i':
+        params->store_dir = arg;
+        break;
+    case 'f':
+        params->bird_file = arg;
+        break;
+    case 'k':
+        params->log_file = arg;
+        break;
+    case 'l':
+        params->history_message = arg;
+        break;
+    case 's':
+        params->serial_port = arg;
+        break;
+    case 'u':
+        params->server_url = arg;
+        break;
+    case 'b':
+        params->build = std::to_string(cli::_get_int_arg(arg, &end));
+        break;
+    case 'o':
+        params->baud_rate = cli::_get_int_arg(arg, &end);
+        break;
     case 'd':
         return _parse_serial(display, arg, &params->serial_number, false);
     case 'r':
@@ -151,13 +194,13 @@ bool _handle_parameter(UpdaterDisplayInterface &display, const OptionEntry &entr
             params->transport = TRANSPORT_RECOVER;
         } else {
             display.message(UpdaterDisplayInterface::LEVEL_ERROR,
-                            "Invalid transport type:[%s]\nMust be one of the following: USB, TCPIP, RECOVER",
-                            arg);
+                            "Invalid transport type:[%s]\nMust be one of the following: USB, TCPIP, RECOVER", arg);
             params->transport = 0;
             return false;
         }
         break;
-    default: break;
+    default:
+        break;
     }
     return true;
 }
@@ -204,7 +247,8 @@ int _get_params(UpdaterDisplayInterface &display, int argc, char **argv, Paramet
         }
         options.push_back(word);
         const char *equals = strchr(word, '=');
-        const OptionEntry *entry = _find_option(equals ? std::string(word, static_cast<size_t>(equals - word)) : std::string(word));
+        const OptionEntry *entry =
+            _find_option(equals ? std::string(word, static_cast<size_t>(equals - word)) : std::string(word));
         if (entry == nullptr)
             continue;
         const char *arg = nullptr;
@@ -226,9 +270,14 @@ int _get_params(UpdaterDisplayInterface &display, int argc, char **argv, Paramet
             params->commands.Set(CMD_HELP);
             params->help = true;
             return 0;
-        case KIND_COMMAND: accepted = _handle_command(display, *entry, params); break;
-        case KIND_PARAMETER: accepted = _handle_parameter(display, *entry, arg, params); break;
-        default: break;
+        case KIND_COMMAND:
+            accepted = _handle_command(display, *entry, params);
+            break;
+        case KIND_PARAMETER:
+            accepted = _handle_parameter(display, *entry, arg, params);
+            break;
+        default:
+            break;
         }
         if (!accepted)
             result = 1;

@@ -22,8 +22,8 @@ class UpdateServerRequest {
     // firmware: an opaque identifier to hand back to GetBuild.
     static bool QueryBuild(uint32_t serial, std::string &build, std::string &firmware, const char *url);
     // image: the BIRD file as one line of Base64 text.
-    static bool GetBuild(uint32_t serial, const char *firmware, const char *build, std::string &image,
-                         const char *url, bool no_calibration);
+    static bool GetBuild(uint32_t serial, const char *firmware, const char *build, std::string &image, const char *url,
+                         bool no_calibration);
     // builds is cleared first, so it is empty after any failure.
     static bool GetBuildList(uint32_t serial, BuildList &builds, const char *url);
     static bool GetRecoveryInfo(const uint32_t fingerprint[4], uint32_t *serial, uint32_t *build, const char *url);

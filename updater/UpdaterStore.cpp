@@ -64,8 +64,8 @@ bool _find_item(const aDirectoryListData *entry, void *context) {
 }
 
 bool _find_items(const aDirectoryListData *entry, void *context) {
-    Log::log(DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", entry->fullPath,
-             static_cast<int>(entry->isDirectory), static_cast<int>(entry->size));
+    Log::log(DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", entry->fullPath, static_cast<int>(entry->isDirectory),
+             static_cast<int>(entry->size));
     const char *name = _entry_name(entry->fullPath);
     if (name[0] != '.')
         static_cast<std::vector<entry_t> *>(context)->push_back(
@@ -106,9 +106,7 @@ BirdFile UpdaterStoreItem::ReadBirdFile(const char *fileName) const {
     return BirdFile(target.c_str());
 }
 
-UpdaterStore::UpdaterStore(const char *base) : base_(base != nullptr ? base : "") {
-    _ensure_directory(base_);
-}
+UpdaterStore::UpdaterStore(const char *base) : base_(base != nullptr ? base : "") { _ensure_directory(base_); }
 
 UpdaterStoreItem UpdaterStore::AddDevice(unsigned serial) { return AddDevice(_serial_text(serial).c_str()); }
 

@@ -13,8 +13,7 @@ constexpr const char *kBuildYear = __DATE__ + sizeof(__DATE__) - 5;
 
 constexpr const char kShortUsage[] =
     "\n"
-    "Application Usage:\n"
-    UPDATER_APP_NAME " <-B | -D | -G | -U > [-Hh | --help] [-b build_num]\n"
+    "Application Usage:\n" UPDATER_APP_NAME " <-B | -D | -G | -U > [-Hh | --help] [-b build_num]\n"
     "    [-d serial_num]\n"
     "    [-t transport] [-r router_serial]\n"
     "    [-s serial_port] [-o baud_rate]\n"

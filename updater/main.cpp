@@ -118,7 +118,7 @@ int main(int argc, char **argv) {
             return 1;
         }
         return _unavailable(display, params.transport == TRANSPORT_RECOVER ? "Recovery (-U -t RECOVER)"
-                                                                            : "Firmware update (-U)");
+                                                                           : "Firmware update (-U)");
     } else if (params.commands.IsSet(CMD_LIST_BUILDS)) {
         if (!_require_serial(display, params, "List Builds"))
             return 1;

@@ -219,8 +219,7 @@ aErr EntityClass::setUEIBytes(uint8_t option, const uint8_t *data, size_t n) {
 namespace {
 
 // A get of type none, or of type byte carrying the sub-index.
-template <typename T>
-aErr sGet(EntityClass *entity, uint8_t option, bool withSubindex, uint8_t subindex, T *value) {
+template <typename T> aErr sGet(EntityClass *entity, uint8_t option, bool withSubindex, uint8_t subindex, T *value) {
     if (value == nullptr)
         return aErrParam;
     uei record{};
@@ -281,8 +280,7 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t *buffer, size_t capacity, 
                 std::memcpy(buffer + *received, &p->data[3], k);
                 *received += k;
                 more = aUEI_getBytesContinue(p) != 0;
-                match.expectedSequence =
-                    static_cast<uint8_t>((aUEI_getBytesSequence(p) + 1) & ueiBYTES_SEQUENCE_MASK);
+                match.expectedSequence = static_cast<uint8_t>((aUEI_getBytesSequence(p) + 1) & ueiBYTES_SEQUENCE_MASK);
             }
         }
         aPacket_Destroy(&p);

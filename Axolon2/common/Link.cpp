@@ -333,9 +333,7 @@ aErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
     return err;
 }
 
-bool Link::isConnected() const {
-    return m_impl->linkId != 0 && aLink_GetStatus(m_impl->linkId) == kLinkStateRunning;
-}
+bool Link::isConnected() const { return m_impl->linkId != 0 && aLink_GetStatus(m_impl->linkId) == kLinkStateRunning; }
 
 uint32_t Link::getStatus() const {
     return m_impl->linkId == 0 ? static_cast<uint32_t>(kLinkStatePacketError) : aLink_GetStatus(m_impl->linkId);
@@ -551,8 +549,8 @@ aErr Link::enablePacketLog(const char *path) {
         return err;
     static const char kStart[] = "START";
     aLink_PacketDebug_Write(m_impl->linkId, kPacketLogText, sizeof(kStart), reinterpret_cast<const uint8_t *>(kStart));
-    m_impl->logger = aLogger_Create(reinterpret_cast<void *>(static_cast<uintptr_t>(m_impl->linkId)),
-                                    aPacketDebug_LogRecord, path);
+    m_impl->logger =
+        aLogger_Create(reinterpret_cast<void *>(static_cast<uintptr_t>(m_impl->linkId)), aPacketDebug_LogRecord, path);
     if (m_impl->logger == nullptr)
         return aErrIO;
     err = aLogger_Enable(m_impl->logger);
@@ -621,10 +619,12 @@ StreamPacketType Link::getStreamPacketType(const aPacket *packet) {
         return kStreamTypeBytes; // a later piece of a bytes value
     const uint8_t type = packet->data[3];
     return type >= kStreamTypeByte && type <= kStreamTypeSubindexInt ? static_cast<StreamPacketType>(type)
-                                                                      : kStreamTypeUnknown;
+                                                                     : kStreamTypeUnknown;
 }
 
-bool Link::isSubindexType(StreamPacketType type) { return type >= kStreamTypeSubindexByte && type <= kStreamTypeSubindexInt; }
+bool Link::isSubindexType(StreamPacketType type) {
+    return type >= kStreamTypeSubindexByte && type <= kStreamTypeSubindexInt;
+}
 
 bool Link::isStreamSample(const aPacket *packet) {
     const StreamPacketType type = getStreamPacketType(packet);
@@ -784,7 +784,8 @@ void Link::impl::eraseStreams(uint8_t address, uint8_t command, uint8_t option, 
     std::lock_guard lock(streamLock);
     for (auto it = streams.begin(); it != streams.end();) {
         const uint64_t k = it->first;
-        if (getStreamKeyElement(k, kStreamKeyAddress) == address && getStreamKeyElement(k, kStreamKeyCommand) == command &&
+        if (getStreamKeyElement(k, kStreamKeyAddress) == address &&
+            getStreamKeyElement(k, kStreamKeyCommand) == command &&
             getStreamKeyElement(k, kStreamKeyOption) == option && getStreamKeyElement(k, kStreamKeyIndex) == index)
             it = streams.erase(it);
         else
@@ -877,8 +878,8 @@ aErr Link::getStreamStatus(uint8_t address, uint8_t command, uint8_t option, uin
     for (const auto &[key, entry] : m_impl->streams) {
         bool match = true;
         for (int e = 0; e < 5 && match; ++e)
-            match = wanted[e] == kStreamWildcard ||
-                    getStreamKeyElement(key, static_cast<StreamKeyElement>(e)) == wanted[e];
+            match =
+                wanted[e] == kStreamWildcard || getStreamKeyElement(key, static_cast<StreamKeyElement>(e)) == wanted[e];
         if (!match)
             continue;
         if (*count == capacity)

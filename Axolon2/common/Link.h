@@ -42,7 +42,13 @@ struct StreamStatusEntry {
 };
 
 // Elements of a stream key; 0xFF in any but the address means "any".
-enum StreamKeyElement { kStreamKeyAddress = 0, kStreamKeyCommand, kStreamKeyOption, kStreamKeyIndex, kStreamKeySubindex };
+enum StreamKeyElement {
+    kStreamKeyAddress = 0,
+    kStreamKeyCommand,
+    kStreamKeyOption,
+    kStreamKeyIndex,
+    kStreamKeySubindex
+};
 constexpr uint8_t kStreamWildcard = 0xFF;
 constexpr int kStreamWildcardMasks = 15;
 
@@ -150,8 +156,7 @@ class Link {
     static bool isSubindexType(StreamPacketType type);
     // aErrPacket when not a sample, aErrSize for a bytes packet, aErrUnknown for an unknown type.
     static aErr getStreamSample(const aPacket *packet, uint64_t *timestamp, uint32_t *value, uint8_t *subindex);
-    static uint64_t createStreamKey(uint8_t address, uint8_t command, uint8_t option, uint8_t index,
-                                    uint8_t subindex);
+    static uint64_t createStreamKey(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex);
     static uint8_t getStreamKeyElement(uint64_t key, StreamKeyElement element);
     // Key with mask `mask` (0..14) of wildcards applied; the address never is one.
     static uint64_t applyWildcardMask(uint64_t key, int mask);

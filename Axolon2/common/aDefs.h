@@ -31,11 +31,11 @@ constexpr uint8_t val_UPGRADE_REBOOT = 6;
 constexpr uint8_t val_UPGRADE_DATA_UEI = 10; // option of a bytes set on cmdUPGRADE, index 0
 
 // cmdINFO sub-codes (data byte 1) and the exact data length of each reply.
-constexpr uint8_t infoBUILD = 0xFF;            // [73, 0xFF] -> [73, 0xFF, build (32-bit)]
-constexpr uint8_t infoHASUEI = 1;              // [73, 1, cmd, option, index, direction] -> [.., result]
-constexpr uint8_t infoCLASSQUANTITY = 4;       // [73, 4, cmd] -> [73, 4, cmd, count]
-constexpr uint8_t infoSUBCLASSQUANTITY = 5;    // [73, 5, cmd, index] -> [.., count]
-constexpr uint8_t infoENTITYGROUP = 6;         // [73, 6, cmd, index] -> [.., group]
+constexpr uint8_t infoBUILD = 0xFF;         // [73, 0xFF] -> [73, 0xFF, build (32-bit)]
+constexpr uint8_t infoHASUEI = 1;           // [73, 1, cmd, option, index, direction] -> [.., result]
+constexpr uint8_t infoCLASSQUANTITY = 4;    // [73, 4, cmd] -> [73, 4, cmd, count]
+constexpr uint8_t infoSUBCLASSQUANTITY = 5; // [73, 5, cmd, index] -> [.., count]
+constexpr uint8_t infoENTITYGROUP = 6;      // [73, 6, cmd, index] -> [.., group]
 constexpr uint8_t infoBUILD_REPLYLENGTH = 6;
 constexpr uint8_t infoHASUEI_REPLYLENGTH = 6;
 constexpr uint8_t infoCLASSQUANTITY_REPLYLENGTH = 4;

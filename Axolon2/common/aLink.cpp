@@ -320,9 +320,11 @@ aErr aLink_Sync(uint32_t linkId) {
         aTime_MSSleep(10);
     const aErr err = link->status == kLinkStateRunning ? aErrNone : aErrNotReady;
     // Drop probes not sent yet and the answers to probes after the second.
-    aPacketFifo_DrainPackets(link->outFifo, [](const aPacket *, void *) { return true; }, nullptr);
+    aPacketFifo_DrainPackets(
+        link->outFifo, [](const aPacket *, void *) { return true; }, nullptr);
     aTime_MSSleep(100);
-    aPacketFifo_DrainPackets(link->inFifo, [](const aPacket *, void *) { return true; }, nullptr);
+    aPacketFifo_DrainPackets(
+        link->inFifo, [](const aPacket *, void *) { return true; }, nullptr);
     return err;
 }
 

@@ -23,8 +23,8 @@ bool sStreamGetBufferedChar(aStream *stream, uint8_t *byte) {
 
 } // namespace
 
-aStream *aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
-                        aStreamDeleteProc del, void *ref) {
+aStream *aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write, aStreamDeleteProc del,
+                        void *ref) {
     auto *stream = static_cast<aStream *>(std::calloc(1, sizeof(aStream)));
     if (!stream)
         return nullptr;

@@ -37,8 +37,8 @@ typedef struct aStream {
 
 // A new stream over the given operations (any may be null); null when memory
 // runs out. The stream owns `ref` from here on: aStream_Destroy hands it to `del`.
-aStream *aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
-                        aStreamDeleteProc del, void *ref);
+aStream *aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write, aStreamDeleteProc del,
+                        void *ref);
 
 // Reads exactly `length` bytes or consumes none: when the transport runs dry
 // part-way (aErrNotReady) the bytes gathered go back to the push-back ring in

@@ -31,9 +31,7 @@ struct CobsStream {
     size_t txLength = 0;
 };
 
-bool sIsValid(const void *ref) {
-    return ref != nullptr && static_cast<const CobsStream *>(ref)->magic == kCobsMagic;
-}
+bool sIsValid(const void *ref) { return ref != nullptr && static_cast<const CobsStream *>(ref)->magic == kCobsMagic; }
 
 aErr sCobsStreamGet(uint8_t *byte, void *ref) {
     if (!sIsValid(ref) || !byte)
@@ -134,8 +132,8 @@ aErr sCobsStreamDelete(void *ref) {
 
 } // namespace
 
-aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
-                                aStreamDeleteProc del, void *ref, aStream **stream) {
+aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write, aStreamDeleteProc del,
+                                void *ref, aStream **stream) {
     if (!stream)
         return aErrParam;
     *stream = nullptr;

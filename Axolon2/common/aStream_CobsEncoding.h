@@ -13,5 +13,5 @@
 // that fails its checks, then the packet's bytes one per call.
 // Writing: bytes are assembled into packets; a packet with more data than a
 // frame can carry is dropped with aErrSize. `put` passes one byte unframed.
-aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
-                                aStreamDeleteProc del, void *ref, aStream **stream);
+aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write, aStreamDeleteProc del,
+                                void *ref, aStream **stream);

@@ -27,7 +27,7 @@ namespace {
 
 constexpr uint16_t kSocketMagic = 0xDEAD;
 constexpr uint32_t kConnected = 0x1;
-constexpr int kGetWaitMs = 10;     // bound of one `get` wait for input
+constexpr int kGetWaitMs = 10; // bound of one `get` wait for input
 constexpr int kConnectWaitMs = 3000;
 constexpr int kWriteAttempts = 10;
 constexpr int kWriteRetryMs = 60;

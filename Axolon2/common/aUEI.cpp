@@ -8,9 +8,22 @@ namespace {
 
 bool sIsRawCommand(uint8_t cmd) {
     switch (cmd) {
-    case 0: case 1: case 2: case 4: case 8: case 9: case 23: case 24: case 73: case 94: case 95:
-    case 173: case 175: return true;
-    default: return false;
+    case 0:
+    case 1:
+    case 2:
+    case 4:
+    case 8:
+    case 9:
+    case 23:
+    case 24:
+    case 73:
+    case 94:
+    case 95:
+    case 173:
+    case 175:
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -46,18 +59,14 @@ uint8_t aUEI_getBytesSequence(const aPacket *p) { return sLastDataByte(p) & ueiB
 
 uint8_t aUEI_getBytesContinue(const aPacket *p) { return (sLastDataByte(p) & ueiBYTES_CONTINUE) ? 1 : 0; }
 
-bool aUEI_getBytesFullPacket(const aPacket *p) {
-    return aVALIDPACKET(p) && (p->length == 27 || p->length == 28);
-}
+bool aUEI_getBytesFullPacket(const aPacket *p) { return aVALIDPACKET(p) && (p->length == 27 || p->length == 28); }
 
 void aUEI_StoreShort(uint8_t *buffer, uint16_t value) {
     buffer[0] = static_cast<uint8_t>(value >> 8);
     buffer[1] = static_cast<uint8_t>(value);
 }
 
-uint16_t aUEI_RetrieveShort(const uint8_t *buffer) {
-    return static_cast<uint16_t>(buffer[0] << 8 | buffer[1]);
-}
+uint16_t aUEI_RetrieveShort(const uint8_t *buffer) { return static_cast<uint16_t>(buffer[0] << 8 | buffer[1]); }
 
 void aUEI_StoreInt(uint8_t *buffer, uint32_t value) {
     buffer[0] = static_cast<uint8_t>(value >> 24);
@@ -77,8 +86,8 @@ void aUEI_ModifyIntBuffer(uint8_t *buffer, size_t count) {
     }
 }
 
-aErr aUEI_BuildBytesPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
-                            const uint8_t *data, size_t length, std::vector<aPacket *> &packets) {
+aErr aUEI_BuildBytesPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index, const uint8_t *data,
+                            size_t length, std::vector<aPacket *> &packets) {
     packets.clear();
     if (data == nullptr && length > 0)
         return aErrParam;

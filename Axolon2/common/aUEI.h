@@ -42,18 +42,18 @@ constexpr uint8_t ueiBYTES_SEQUENCE_MASK = 0x7F;
 
 // The request/response record of link and entity operations.
 struct uei {
-    uint8_t module;  // module address
+    uint8_t module; // module address
     uint8_t command;
-    uint8_t option;  // flags included
-    uint8_t index;   // flags included; after a reply, the reply's index byte
+    uint8_t option; // flags included
+    uint8_t index;  // flags included; after a reply, the reply's index byte
     union {
         uint8_t byteVal;
         uint16_t shortVal;
         uint32_t intVal;
         uint8_t *bytesVal;
-    } value;         // after an error reply, byteVal holds the error code
-    size_t length;   // size of the bytesVal buffer
-    uint8_t type;    // ueiTYPE_*
+    } value;       // after an error reply, byteVal holds the error code
+    size_t length; // size of the bytesVal buffer
+    uint8_t type;  // ueiTYPE_*
 };
 
 // True when data byte 0 is a command that does not follow the UEI layout (false for null).
@@ -80,5 +80,5 @@ void aUEI_ModifyIntBuffer(uint8_t *buffer, size_t count);
 // value bytes, sequence byte]; an empty value is one packet with sequence byte 0. On success
 // `packets` holds the new packets, which the caller owns; on failure it is left empty.
 // aErrParam for null data with a non-zero length, aErrMemory without memory.
-aErr aUEI_BuildBytesPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
-                            const uint8_t *data, size_t length, std::vector<aPacket *> &packets);
+aErr aUEI_BuildBytesPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index, const uint8_t *data,
+                            size_t length, std::vector<aPacket *> &packets);

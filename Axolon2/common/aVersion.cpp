@@ -21,9 +21,7 @@ bool aVersion_IsLegacyFormat(uint32_t v) {
 
 uint32_t aVersion_ParseMajor(uint32_t v) { return aVersion_IsLegacyFormat(v) ? v >> 28 : (v >> 16) & 0xFF; }
 
-uint32_t aVersion_ParseMinor(uint32_t v) {
-    return aVersion_IsLegacyFormat(v) ? (v >> 24) & 0xF : (v >> 8) & 0xFF;
-}
+uint32_t aVersion_ParseMinor(uint32_t v) { return aVersion_IsLegacyFormat(v) ? (v >> 24) & 0xF : (v >> 8) & 0xFF; }
 
 uint32_t aVersion_ParsePatch(uint32_t v) { return aVersion_IsLegacyFormat(v) ? v & 0xFFFFFF : v & 0xFF; }
 
@@ -80,8 +78,8 @@ char *aVersion_GetFeatureList() {
         return nullptr;
     size_t used = 0;
     for (size_t i = 0; i < NUM_FEATS; ++i)
-        used += static_cast<size_t>(snprintf(list + used, total - used, "%s%s%s%s", i > 0 ? "\n" : "",
-                                             FEATS[i].name, separator, FEATS[i].description));
+        used += static_cast<size_t>(snprintf(list + used, total - used, "%s%s%s%s", i > 0 ? "\n" : "", FEATS[i].name,
+                                             separator, FEATS[i].description));
     return list;
 }
 

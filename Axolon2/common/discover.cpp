@@ -29,8 +29,8 @@ bool aDiscovery_ParseReply(const uint8_t *reply, size_t n, uint32_t sourceAddres
     if (reply == nullptr || spec == nullptr || n < aDISCOVERY_MIN_REPLY)
         return false;
     // Port and serial number are little-endian, unlike the big-endian packets on the link.
-    const uint32_t serial = uint32_t(reply[4]) | uint32_t(reply[5]) << 8 | uint32_t(reply[6]) << 16 |
-                            uint32_t(reply[7]) << 24;
+    const uint32_t serial =
+        uint32_t(reply[4]) | uint32_t(reply[5]) << 8 | uint32_t(reply[6]) << 16 | uint32_t(reply[7]) << 24;
     std::memset(spec, 0, sizeof(linkSpec));
     spec->type = TCPIP;
     spec->serialNumber = serial;

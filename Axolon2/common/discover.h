@@ -33,8 +33,8 @@ struct linkSpec {
         uint32_t baudRate;  // serial: line speed in baud
     };
     union {
-        uint32_t ipPort;                     // TCP/IP: port, host order
-        char portName[linkSPEC_PORTNAME];    // serial: device path, zero-terminated
+        uint32_t ipPort;                  // TCP/IP: port, host order
+        char portName[linkSPEC_PORTNAME]; // serial: device path, zero-terminated
     };
 };
 static_assert(sizeof(linkSpec) == 128, "the specifier is a fixed 128-byte record");

@@ -200,8 +200,7 @@ aPacket *aPacketFifo_GetFirst(aPacketFifoId id, aPacketFilterProc procedure, voi
     return nullptr;
 }
 
-aPacket *aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilterProc procedure, void *reference,
-                                uint32_t timeoutMs) {
+aPacket *aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilterProc procedure, void *reference, uint32_t timeoutMs) {
     const auto deadline = sDeadline(timeoutMs);
     if (!procedure)
         return nullptr;

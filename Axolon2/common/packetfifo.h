@@ -42,8 +42,7 @@ aPacket *aPacketFifo_Await(aPacketFifoId id, uint32_t timeoutMs);
 // The oldest packet the procedure accepts, at once or waiting. During one wait
 // each packet is offered to the procedure once, however often the waiter wakes.
 aPacket *aPacketFifo_GetFirst(aPacketFifoId id, aPacketFilterProc procedure, void *reference);
-aPacket *aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilterProc procedure, void *reference,
-                                uint32_t timeoutMs);
+aPacket *aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilterProc procedure, void *reference, uint32_t timeoutMs);
 
 // Removes every packet the procedure accepts; returns how many.
 size_t aPacketFifo_DrainPackets(aPacketFifoId id, aPacketFilterProc procedure, void *reference);

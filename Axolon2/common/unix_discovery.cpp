@@ -101,8 +101,8 @@ uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryModuleFoundProc callback, void *refe
     int listener = sOpenListener(networkInterface);
     if (listener < 0)
         return 0;
-    const bool queried = networkInterface != aDISCOVERY_ALL_INTERFACES ? sSendQuery(networkInterface)
-                                                                      : sQueryAllInterfaces();
+    const bool queried =
+        networkInterface != aDISCOVERY_ALL_INTERFACES ? sSendQuery(networkInterface) : sQueryAllInterfaces();
     uint8_t counted = 0;
     bool goOn = queried;
     while (goOn) {
@@ -110,8 +110,8 @@ uint8_t aDiscovery_EnumerateTCPIP(aDiscoveryModuleFoundProc callback, void *refe
         uint8_t reply[aDISCOVERY_DATAGRAM] = {};
         sockaddr_in sender{};
         socklen_t senderLength = sizeof(sender);
-        const ssize_t n = recvfrom(listener, reply, sizeof(reply), 0, reinterpret_cast<sockaddr *>(&sender),
-                                   &senderLength);
+        const ssize_t n =
+            recvfrom(listener, reply, sizeof(reply), 0, reinterpret_cast<sockaddr *>(&sender), &senderLength);
         if (n < 0)
             break; // normally the time-out after the last reply
         linkSpec spec;

@@ -63,10 +63,17 @@ aFileRef aFile_Open(const char *path, unsigned mode) {
         return nullptr;
     const char *how = nullptr;
     switch (mode) {
-    case aFileModeRead: how = "rb"; break;
-    case aFileModeWrite: how = "wb"; break;
-    case aFileModeAppend: how = "a+b"; break;
-    default: return nullptr;
+    case aFileModeRead:
+        how = "rb";
+        break;
+    case aFileModeWrite:
+        how = "wb";
+        break;
+    case aFileModeAppend:
+        how = "a+b";
+        break;
+    default:
+        return nullptr;
     }
     FILE *stream = fopen(path, how);
     if (stream == nullptr)
@@ -138,14 +145,19 @@ aErr aFile_Seek(aFileRef file, long offset, int origin) {
         return err;
     long base = 0;
     switch (origin) {
-    case aSeekStart: base = 0; break;
+    case aSeekStart:
+        base = 0;
+        break;
     case aSeekCurrent:
         base = ftell(file->stream);
         if (base < 0)
             return aErrIO;
         break;
-    case aSeekEnd: base = size; break;
-    default: return aErrParam;
+    case aSeekEnd:
+        base = size;
+        break;
+    default:
+        return aErrParam;
     }
     long target = 0;
     if (__builtin_add_overflow(base, offset, &target) || target < 0 || target > size)

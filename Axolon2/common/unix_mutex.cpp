@@ -42,10 +42,14 @@ aErr aMutex_Lock(aMutexRef mutex) {
     if (!sValid(mutex))
         return aErrParam;
     switch (pthread_mutex_lock(&mutex->mutex)) {
-    case 0: return aErrNone;
-    case EINVAL: return aErrParam;
-    case EDEADLK: return aErrDuplicate;
-    default: return aErrUnknown;
+    case 0:
+        return aErrNone;
+    case EINVAL:
+        return aErrParam;
+    case EDEADLK:
+        return aErrDuplicate;
+    default:
+        return aErrUnknown;
     }
 }
 
@@ -53,10 +57,14 @@ aErr aMutex_Unlock(aMutexRef mutex) {
     if (!sValid(mutex))
         return aErrParam;
     switch (pthread_mutex_unlock(&mutex->mutex)) {
-    case 0: return aErrNone;
-    case EPERM: return aErrPermission;
-    case EINVAL: return aErrParam;
-    default: return aErrUnknown;
+    case 0:
+        return aErrNone;
+    case EPERM:
+        return aErrPermission;
+    case EINVAL:
+        return aErrParam;
+    default:
+        return aErrUnknown;
     }
 }
 
@@ -72,11 +80,20 @@ aErr aMutex_Destroy(aMutexRef *mutex) {
         pthread_mutex_unlock(&record->mutex);
     aErr result = aErrNone;
     switch (pthread_mutex_destroy(&record->mutex)) {
-    case 0: result = aErrNone; break;
-    case EAGAIN: result = aErrResource; break;
-    case EBUSY: return aErrBusy;
-    case EINVAL: result = aErrParam; break;
-    default: result = aErrUnknown; break;
+    case 0:
+        result = aErrNone;
+        break;
+    case EAGAIN:
+        result = aErrResource;
+        break;
+    case EBUSY:
+        return aErrBusy;
+    case EINVAL:
+        result = aErrParam;
+        break;
+    default:
+        result = aErrUnknown;
+        break;
     }
     record->magic = 0;
     delete record;

@@ -32,15 +32,24 @@ struct SerialStream {
 
 speed_t sSpeed(int index) {
     switch (index) {
-    case 0: return B2400;
-    case 1: return B4800;
-    case 2: return B9600;
-    case 3: return B19200;
-    case 4: return B38400;
-    case 5: return B57600;
-    case 6: return B115200;
-    case 7: return B230400;
-    default: return B0;
+    case 0:
+        return B2400;
+    case 1:
+        return B4800;
+    case 2:
+        return B9600;
+    case 3:
+        return B19200;
+    case 4:
+        return B38400;
+    case 5:
+        return B57600;
+    case 6:
+        return B115200;
+    case 7:
+        return B230400;
+    default:
+        return B0;
     }
 }
 
@@ -54,9 +63,12 @@ aErr sStreamOpenSerial(SerialStream *s, int parity, int dataBits, int stopBits) 
     const int fd = ::open(s->portName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         switch (errno) {
-        case ENOENT: return aErrNotFound;
-        case EACCES: return aErrPermission;
-        default: return aErrIO;
+        case ENOENT:
+            return aErrNotFound;
+        case EACCES:
+            return aErrPermission;
+        default:
+            return aErrIO;
         }
     }
     auto fail = [fd]() {
@@ -70,8 +82,8 @@ aErr sStreamOpenSerial(SerialStream *s, int parity, int dataBits, int stopBits) 
     s->settings = s->savedSettings;
     s->settings.c_iflag = IGNBRK | (parity ? IGNPAR : 0);
     s->settings.c_oflag = 0;
-    s->settings.c_cflag = CLOCAL | CREAD | (parity ? PARENB : 0) | (dataBits == 0 ? CS8 : CS7) |
-                          (stopBits == 1 ? CSTOPB : 0);
+    s->settings.c_cflag =
+        CLOCAL | CREAD | (parity ? PARENB : 0) | (dataBits == 0 ? CS8 : CS7) | (stopBits == 1 ? CSTOPB : 0);
     s->settings.c_lflag = 0;
     s->settings.c_cc[VMIN] = 0;
     s->settings.c_cc[VTIME] = 0;
@@ -145,8 +157,7 @@ aErr sSerialStreamDelete(void *ref) {
     return aErrNone;
 }
 
-aErr sMakeSerial(const char *portName, int baudIndex, int parity, int dataBits, int stopBits,
-                 SerialStream **out) {
+aErr sMakeSerial(const char *portName, int baudIndex, int parity, int dataBits, int stopBits, SerialStream **out) {
     if (!portName || dataBits < 0 || dataBits > 1 || stopBits < 0 || stopBits > 1)
         return aErrParam;
     auto *s = new (std::nothrow) SerialStream;
@@ -182,8 +193,8 @@ aErr aStream_CreateSerial(const char *portName, int baudIndex, int parity, int d
     return aErrNone;
 }
 
-aErr aStream_CreateSerial_Packetized(const char *portName, int baudIndex, int parity, int dataBits,
-                                     int stopBits, aStream **stream) {
+aErr aStream_CreateSerial_Packetized(const char *portName, int baudIndex, int parity, int dataBits, int stopBits,
+                                     aStream **stream) {
     if (!stream)
         return aErrParam;
     *stream = nullptr;

@@ -14,5 +14,5 @@ aErr aStream_CreateSerial(const char *portName, int baudIndex, int parity, int d
                           aStream **stream);
 
 // The same port with the packetized framing (COBS with CRC-8) on top.
-aErr aStream_CreateSerial_Packetized(const char *portName, int baudIndex, int parity, int dataBits,
-                                     int stopBits, aStream **stream);
+aErr aStream_CreateSerial_Packetized(const char *portName, int baudIndex, int parity, int dataBits, int stopBits,
+                                     aStream **stream);

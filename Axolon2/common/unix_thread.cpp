@@ -49,11 +49,19 @@ aErr aThread_Destroy(aThreadRef *thread) {
         result = aErrDuplicate;
     } else {
         switch (pthread_join(record->id, nullptr)) {
-        case 0: result = aErrNone; break;
-        case EDEADLK: result = aErrDuplicate; break;
+        case 0:
+            result = aErrNone;
+            break;
+        case EDEADLK:
+            result = aErrDuplicate;
+            break;
         case EINVAL:
-        case ESRCH: result = aErrParam; break;
-        default: result = aErrUnknown; break;
+        case ESRCH:
+            result = aErrParam;
+            break;
+        default:
+            result = aErrUnknown;
+            break;
         }
     }
     delete record;

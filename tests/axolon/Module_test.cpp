@@ -137,8 +137,8 @@ TEST(Entity, LocalChecksComeFirst) {
 }
 
 TEST(ModuleOverTcp, SystemReadsBuildAndDeviceErrors) {
-    Device d(0x40F5849A, {"--address", "4", "--model", "13", "--version", "2F020A05", "--build", "4711", "--name",
-                          kLongName});
+    Device d(0x40F5849A,
+             {"--address", "4", "--model", "13", "--version", "2F020A05", "--build", "4711", "--name", kLongName});
     ASSERT_TRUE(d.sim.ready());
     ASSERT_EQ(d.module.connectFromSpec(tcpSpec(0x40F5849A, d.sim)), aErrNone);
     EXPECT_TRUE(d.module.isConnected());
@@ -181,7 +181,8 @@ TEST(ModuleOverTcp, SystemReadsBuildAndDeviceErrors) {
     uint8_t count = 0xEE;
     ASSERT_EQ(d.module.classQuantity(3, &count), aErrNone);
     EXPECT_EQ(count, 1);
-    const uint8_t echo[27] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27};
+    const uint8_t echo[27] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14,
+                              15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27};
     EXPECT_EQ(d.module.debug(echo, 27), aErrNone);
 
     // Errors come back as the device's own codes.

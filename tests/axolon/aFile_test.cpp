@@ -64,9 +64,9 @@ TEST_F(FileTest, SeekStaysInsideTheFile) {
         char byteAfter; // byte read at the resulting position; 0 for end of file
     };
     const Case cases[] = {
-        {0, aSeekEnd, aErrNone, 0},      {1, aSeekEnd, aErrRange, 0},    {-10, aSeekEnd, aErrNone, '0'},
-        {-11, aSeekEnd, aErrRange, 0},   {3, aSeekStart, aErrNone, '3'}, {10, aSeekStart, aErrNone, 0},
-        {11, aSeekStart, aErrRange, 0},  {-1, aSeekStart, aErrRange, 0}, {4, aSeekCurrent, aErrNone, '4'},
+        {0, aSeekEnd, aErrNone, 0},       {1, aSeekEnd, aErrRange, 0},      {-10, aSeekEnd, aErrNone, '0'},
+        {-11, aSeekEnd, aErrRange, 0},    {3, aSeekStart, aErrNone, '3'},   {10, aSeekStart, aErrNone, 0},
+        {11, aSeekStart, aErrRange, 0},   {-1, aSeekStart, aErrRange, 0},   {4, aSeekCurrent, aErrNone, '4'},
         {-1, aSeekCurrent, aErrRange, 0}, {11, aSeekCurrent, aErrRange, 0}, {0, 3, aErrParam, 0},
     };
     for (const Case &c : cases) {

@@ -111,8 +111,7 @@ TEST(LinkOverTcp, DroppedConnectionGivesStatusSixThenANewRound) {
     // new ones for a while: the engine reconnects at once, so without the
     // refusal its status 6 would last only one retry pause, too short to be
     // sure of seeing on a loaded machine.
-    SimDeviceProcess sim(SIM_DEVICE_EXE,
-                         {"--serial", "33334444", "--drop-after", "3", "--refuse-after-drop", "1500"});
+    SimDeviceProcess sim(SIM_DEVICE_EXE, {"--serial", "33334444", "--drop-after", "3", "--refuse-after-drop", "1500"});
     ASSERT_TRUE(sim.ready());
     uint32_t id = tcpLink(0x33334444, sim);
     ASSERT_NE(id, 0u);

@@ -35,11 +35,10 @@ bool echoesThrough(uint32_t id, uint8_t address) {
     if (aLink_PutPacket(id, request.get()) != aErrNone)
         return false;
     Packet reply(aLink_AwaitFirst(
-        id, [](const aPacket *p, void *) { return p->length == 2 && p->data[0] == 23 && p->data[1] == 0x77; },
-        nullptr, 5000));
+        id, [](const aPacket *p, void *) { return p->length == 2 && p->data[0] == 23 && p->data[1] == 0x77; }, nullptr,
+        5000));
     return reply != nullptr;
 }
-
 
 // How often the packet's bytes occur in `bytes` at packet boundaries is not
 // tracked; a plain search is enough for the short, distinctive packets used.
@@ -59,8 +58,7 @@ class LinkOnMemory : public ::testing::Test {
         memory = std::make_shared<MemoryLink>();
         memory->holdWrites(holdWritesFromStart);
         serial = gNextSerial++;
-        id = aLink_CreateFromStream(serial, 0, 0, kLinkTypeSerial, MemoryLink::createStream(memory), aErrNone,
-                                    false);
+        id = aLink_CreateFromStream(serial, 0, 0, kLinkTypeSerial, MemoryLink::createStream(memory), aErrNone, false);
         ASSERT_NE(id, 0u);
     }
     void TearDown() override {
@@ -120,21 +118,16 @@ TEST_P(LinkSync, ProbeAnswersDecide) {
     EXPECT_FALSE(stray) << "answers used by the synchronisation must not be queued";
 }
 
-INSTANTIATE_TEST_SUITE_P(, LinkSync,
-                         ::testing::Values(SyncCase{"TwoAnswersInARow", {0x04, 0x00, 0x04, 0x00}, 4, 1},
-                                           // The second answer names another address: no match, and
-                                           // the next byte starts a new round.
-                                           SyncCase{"AddressChanges",
-                                                    {0x04, 0x00, 0x06, 0x00, 0x08, 0x00, 0x08, 0x00},
-                                                    8,
-                                                    1},
-                                           // The state machine restarts at once; the answers to the
-                                           // probes already sent complete it.
-                                           SyncCase{"OddFirstAnswerRestartsAtOnce",
-                                                    {0x05, 0x04, 0x00, 0x04, 0x00},
-                                                    4,
-                                                    1}),
-                         [](const auto &p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    , LinkSync,
+    ::testing::Values(SyncCase{"TwoAnswersInARow", {0x04, 0x00, 0x04, 0x00}, 4, 1},
+                      // The second answer names another address: no match, and
+                      // the next byte starts a new round.
+                      SyncCase{"AddressChanges", {0x04, 0x00, 0x06, 0x00, 0x08, 0x00, 0x08, 0x00}, 8, 1},
+                      // The state machine restarts at once; the answers to the
+                      // probes already sent complete it.
+                      SyncCase{"OddFirstAnswerRestartsAtOnce", {0x05, 0x04, 0x00, 0x04, 0x00}, 4, 1}),
+    [](const auto &p) { return std::string(p.param.name); });
 
 TEST_F(LinkOnMemory, HeartbeatsAreAnsweredAndKeptOutOfTheInboundQueue) {
     ASSERT_TRUE(written({0xAF, 0x01, 0x01}));
@@ -194,7 +187,8 @@ TEST_F(LinkOnMemory, ReadErrorsSetStatusSixAndAwaitFirstAnswersAtOnce) {
     memory->failReads(aErrIO);
     ASSERT_TRUE(eventually([&] { return aLink_GetStatus(id) == kLinkStateIOError; }));
     const auto start = std::chrono::steady_clock::now();
-    Packet p(aLink_AwaitFirst(id, [](const aPacket *, void *) { return true; }, nullptr, 5000));
+    Packet p(aLink_AwaitFirst(
+        id, [](const aPacket *, void *) { return true; }, nullptr, 5000));
     EXPECT_FALSE(p);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
     // Recovery goes through a synchronisation round.
@@ -211,24 +205,30 @@ TEST_F(LinkOnMemory, AwaitFirstFindsTheMatchingReply) {
         id, [](const aPacket *q, void *ref) { return q->data[0] == *static_cast<uint8_t *>(ref); }, &want, 5000));
     ASSERT_TRUE(p);
     EXPECT_EQ(p->data[0], 0x20);
-    EXPECT_EQ(aLink_DrainPackets(id, [](const aPacket *, void *) { return true; }, nullptr), 1u);
+    EXPECT_EQ(aLink_DrainPackets(
+                  id, [](const aPacket *, void *) { return true; }, nullptr),
+              1u);
 }
 
 TEST(LinkTable, IdsAreNeverReusedAndSharingCountsUsers) {
     auto a = std::make_shared<MemoryLink>();
     auto b = std::make_shared<MemoryLink>();
     auto c = std::make_shared<MemoryLink>();
-    uint32_t first = aLink_CreateFromStream(0x7001, 0, 0, kLinkTypeSerial, MemoryLink::createStream(a), aErrNone, false);
-    uint32_t second = aLink_CreateFromStream(0x7002, 0, 0, kLinkTypeSerial, MemoryLink::createStream(b), aErrNone, false);
+    uint32_t first =
+        aLink_CreateFromStream(0x7001, 0, 0, kLinkTypeSerial, MemoryLink::createStream(a), aErrNone, false);
+    uint32_t second =
+        aLink_CreateFromStream(0x7002, 0, 0, kLinkTypeSerial, MemoryLink::createStream(b), aErrNone, false);
     ASSERT_NE(first, 0u);
     EXPECT_EQ(second, first + 1);
     ASSERT_EQ(aLink_Destroy(&first), aErrNone);
-    uint32_t third = aLink_CreateFromStream(0x7003, 0, 0, kLinkTypeSerial, MemoryLink::createStream(c), aErrNone, false);
+    uint32_t third =
+        aLink_CreateFromStream(0x7003, 0, 0, kLinkTypeSerial, MemoryLink::createStream(c), aErrNone, false);
     EXPECT_EQ(third, second + 1);
 
     // Same device and type: the same link, one user more; the extra stream is closed.
     auto extra = std::make_shared<MemoryLink>();
-    uint32_t shared = aLink_CreateFromStream(0x7002, 0, 0, kLinkTypeSerial, MemoryLink::createStream(extra), aErrNone, false);
+    uint32_t shared =
+        aLink_CreateFromStream(0x7002, 0, 0, kLinkTypeSerial, MemoryLink::createStream(extra), aErrNone, false);
     EXPECT_EQ(shared, second);
     EXPECT_TRUE(extra->deleted());
     ASSERT_EQ(aLink_Destroy(&shared), aErrNone);
@@ -311,7 +311,8 @@ TEST_F(LinkWithDevice, HeartbeatsAnsweredAndEchoReturns) {
     EXPECT_EQ(withModel([](auto &m) { return m.heartbeatAnswersBad(); }), 0u);
     EXPECT_EQ(aLink_GetPacket(id), nullptr);
     ASSERT_EQ(aLink_PutPacket(id, make(4, {23, 0xAB, 0xCD}).get()), aErrNone);
-    Packet reply(aLink_AwaitFirst(id, [](const aPacket *p, void *) { return p->data[0] == 23; }, nullptr, 5000));
+    Packet reply(aLink_AwaitFirst(
+        id, [](const aPacket *p, void *) { return p->data[0] == 23; }, nullptr, 5000));
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->length, 3);
     EXPECT_EQ(reply->data[2], 0xCD);
@@ -394,8 +395,8 @@ TEST_F(LinkOnMemory, PacketLogRecordsTrafficAndTheLoggerWritesLines) {
 
     TempDir dir;
     const std::string path = dir.file("packets.log");
-    aLoggerRef logger = aLogger_Create(reinterpret_cast<void *>(static_cast<uintptr_t>(id)), aPacketDebug_LogRecord,
-                                       path.c_str());
+    aLoggerRef logger =
+        aLogger_Create(reinterpret_cast<void *>(static_cast<uintptr_t>(id)), aPacketDebug_LogRecord, path.c_str());
     ASSERT_NE(logger, nullptr);
     ASSERT_EQ(aLogger_Enable(logger), aErrNone);
     // The received packet, then the sent one, each as a line of its own.

@@ -18,7 +18,7 @@ Bytes sByteForm(const aPacket *p) {
 struct Feed {
     const char *name;
     Bytes bytes;
-    std::vector<aErr> results; // one per byte
+    std::vector<aErr> results;  // one per byte
     std::vector<bool> complete; // after each byte
 };
 

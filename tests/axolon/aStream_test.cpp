@@ -206,15 +206,14 @@ TEST_P(CobsStreamRejects, CorruptFrameOnceThenGoesOn) {
     EXPECT_EQ(bytes, (std::vector<uint8_t>{0x04, 0x00}));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    , CobsStreamRejects,
-    ::testing::Values(BadFrame{"DecodedLengthTwo", {0x03, 0x04, 0x01, 0x00}},
-                      BadFrame{"LengthByteDisagrees", {0x02, 0x04, 0x03, 0x01, 0x3B, 0x00}},
-                      BadFrame{"WrongCrc", {0x02, 0x04, 0x02, 0x3C, 0x00}},
-                      BadFrame{"CodePastTheEnd", {0x07, 0x04, 0x02, 0x00}},
-                      // 28 data bytes encode to a 32-byte body: one byte more than a frame holds.
-                      BadFrame{"BodyOf32Bytes", bodyOf32Bytes()}),
-    [](const auto &p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(, CobsStreamRejects,
+                         ::testing::Values(BadFrame{"DecodedLengthTwo", {0x03, 0x04, 0x01, 0x00}},
+                                           BadFrame{"LengthByteDisagrees", {0x02, 0x04, 0x03, 0x01, 0x3B, 0x00}},
+                                           BadFrame{"WrongCrc", {0x02, 0x04, 0x02, 0x3C, 0x00}},
+                                           BadFrame{"CodePastTheEnd", {0x07, 0x04, 0x02, 0x00}},
+                                           // 28 data bytes encode to a 32-byte body: one byte more than a frame holds.
+                                           BadFrame{"BodyOf32Bytes", bodyOf32Bytes()}),
+                         [](const auto &p) { return std::string(p.param.name); });
 
 TEST_F(CobsStream, DelimitersAloneYieldNoPacket) {
     link->feed({0x00, 0x00});

@@ -8,7 +8,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-aPacket *sPacket(const Bytes &data) { return aPacket_CreateWithData(4, static_cast<uint8_t>(data.size()), data.data()); }
+aPacket *sPacket(const Bytes &data) {
+    return aPacket_CreateWithData(4, static_cast<uint8_t>(data.size()), data.data());
+}
 
 TEST(UEI, ValuesAreBigEndianOnAnyHost) {
     const uint8_t wire[] = {0x12, 0x34, 0x56, 0x78};
@@ -36,15 +38,21 @@ TEST(UEI, PayloadKinds) {
     };
     const Case cases[] = {
         {{3, 0x08, 0x20}, false, false},
-        {{0, 1}, true, false},        {{73, 0xFF}, true, false},  {{95, 3}, true, false},
-        {{173}, true, false},         {{175, 1}, true, false},    {{8, 0, 0x10, 1, 0}, true, false},
-        {{9, 0}, true, false},        {{24, 0}, true, false},     {{94, 0}, true, false},
+        {{0, 1}, true, false},
+        {{73, 0xFF}, true, false},
+        {{95, 3}, true, false},
+        {{173}, true, false},
+        {{175, 1}, true, false},
+        {{8, 0, 0x10, 1, 0}, true, false},
+        {{9, 0}, true, false},
+        {{24, 0}, true, false},
+        {{94, 0}, true, false},
         {{92, 0x80, 0x20, 0, 0, 0, 1}, false, false},
-        {{3, 0x05, 0x40, 0, 7}, false, true},          // stream: no get/set flag, index bit 6
-        {{3, 0x45, 0x40, 0, 7}, false, false},         // a get reply is not a stream packet
-        {{3, 0x85, 0x40, 0, 7}, false, false},         // nor a set
-        {{3, 0x05, 0x40, 7}, false, false},            // 4 bytes is too short
-        {{23, 0x05, 0x40, 0, 7}, true, false},         // raw command
+        {{3, 0x05, 0x40, 0, 7}, false, true},  // stream: no get/set flag, index bit 6
+        {{3, 0x45, 0x40, 0, 7}, false, false}, // a get reply is not a stream packet
+        {{3, 0x85, 0x40, 0, 7}, false, false}, // nor a set
+        {{3, 0x05, 0x40, 7}, false, false},    // 4 bytes is too short
+        {{23, 0x05, 0x40, 0, 7}, true, false}, // raw command
     };
     for (const Case &c : cases) {
         aPacket *p = sPacket(c.data);
@@ -90,12 +98,8 @@ struct BytesValue {
 
 TEST(UEI, BytesValueIsCutIntoPiecesOf24) {
     const BytesValue cases[] = {
-        {50, {0x80, 0x81, 0x02}, {24, 24, 2}},
-        {24, {0x00}, {24}},
-        {25, {0x80, 0x01}, {24, 1}},
-        {48, {0x80, 0x01}, {24, 24}},
-        {1, {0x00}, {1}},
-        {0, {0x00}, {0}},
+        {50, {0x80, 0x81, 0x02}, {24, 24, 2}}, {24, {0x00}, {24}}, {25, {0x80, 0x01}, {24, 1}},
+        {48, {0x80, 0x01}, {24, 24}},          {1, {0x00}, {1}},   {0, {0x00}, {0}},
     };
     for (const BytesValue &c : cases) {
         Bytes value(c.length);

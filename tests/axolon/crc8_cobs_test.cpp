@@ -9,9 +9,7 @@
 
 namespace {
 
-std::vector<uint8_t> bytesOf(const char *text) {
-    return std::vector<uint8_t>(text, text + std::strlen(text));
-}
+std::vector<uint8_t> bytesOf(const char *text) { return std::vector<uint8_t>(text, text + std::strlen(text)); }
 
 // A plain out-of-place encoder, written separately so the in-place one is
 // checked against something other than itself.

@@ -127,8 +127,8 @@ struct CountingFilter {
 
 TEST_F(Fifo, AwaitFirstOffersEachPacketOnce) {
     CountingFilter filter;
-    auto waiter = std::async(std::launch::async,
-                             [&] { return Packet(aPacketFifo_AwaitFirst(id, CountingFilter::accept, &filter, 10000)); });
+    auto waiter = std::async(
+        std::launch::async, [&] { return Packet(aPacketFifo_AwaitFirst(id, CountingFilter::accept, &filter, 10000)); });
     // Three non-matching packets one by one, each offered before the next comes (so the
     // waiter wakes for each and must not offer the earlier ones again).
     for (int n = 0; n < 3; ++n) {

@@ -10,9 +10,9 @@
 
 namespace {
 
-const char *const kOptionTexts[] = {"-B", "-L", "-G", "-I", "-OVERRIDE", "-O", "-Y", "-C", "-J", "-h",
-                                    "-H", "-n", "-X", "-Z", "-m", "-b", "-d", "-t", "-f", "-r",
-                                    "-s", "-o", "-e", "-l", "-k", "--help", "--he", "--", "-", "-x"};
+const char *const kOptionTexts[] = {"-B", "-L", "-G", "-I", "-OVERRIDE", "-O",     "-Y",   "-C", "-J", "-h",
+                                    "-H", "-n", "-X", "-Z", "-m",        "-b",     "-d",   "-t", "-f", "-r",
+                                    "-s", "-o", "-e", "-l", "-k",        "--help", "--he", "--", "-",  "-x"};
 
 // Words that would reach devices (-D, -U, -N) or move the server or the store away
 // from the test's loopback URL and temporary directory.
@@ -37,10 +37,14 @@ class WordMaker {
     std::string optionish() {
         std::string w = kOptionTexts[pick(std::size(kOptionTexts))];
         switch (pick(4)) {
-        case 0: return w;
-        case 1: return w + "=" + bytes(12);
-        case 2: return w + bytes(4);
-        default: return "0x" + bytes(10);
+        case 0:
+            return w;
+        case 1:
+            return w + "=" + bytes(12);
+        case 2:
+            return w + bytes(4);
+        default:
+            return "0x" + bytes(10);
         }
     }
 

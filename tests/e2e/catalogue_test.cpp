@@ -90,7 +90,9 @@ class Catalogue : public ::testing::Test {
         return l;
     }
 
-    std::vector<std::string> recorded() { return fs::exists(record) ? lines(readFile(record)) : std::vector<std::string>{}; }
+    std::vector<std::string> recorded() {
+        return fs::exists(record) ? lines(readFile(record)) : std::vector<std::string>{};
+    }
 };
 
 } // namespace
@@ -99,11 +101,10 @@ TEST_F(Catalogue, ListBuildsNewestVersionFirst) {
     auto server = start();
     RunResult r = run(server->endpoint(), {"-B", "-d", "40F5849A"});
     EXPECT_EQ(r.exitStatus, 0) << r.stderrText;
-    EXPECT_EQ(report(r), (std::vector<std::string>{"Build List for device [40F5849A]:", "",
-                                                   "Build          \tVersion        ",
-                                                   "90             \t2.0.0          ",
-                                                   "120            \t1.10.0         ",
-                                                   "100            \t1.9.2          "}));
+    EXPECT_EQ(report(r),
+              (std::vector<std::string>{"Build List for device [40F5849A]:", "", "Build          \tVersion        ",
+                                        "90             \t2.0.0          ", "120            \t1.10.0         ",
+                                        "100            \t1.9.2          "}));
     EXPECT_EQ(r.stderrText, "");
 
     RunResult none = run(server->endpoint(), {"-B", "-d", "11111111"});
@@ -121,11 +122,10 @@ TEST_F(Catalogue, ListLocalBuildsAndToken) {
     auto server = start();
     RunResult local = run(server->endpoint(), {"-L", "-d", "40F5849A"});
     EXPECT_EQ(local.exitStatus, 0) << local.stderrText;
-    EXPECT_EQ(report(local), (std::vector<std::string>{"Build List for device [40F5849A]:", "",
-                                                       "Build          \tVersion        ",
-                                                       "200            \t2.0.0          ",
-                                                       "100            \t1.9.2          ",
-                                                       "notes.txt      \t               "}));
+    EXPECT_EQ(report(local),
+              (std::vector<std::string>{"Build List for device [40F5849A]:", "", "Build          \tVersion        ",
+                                        "200            \t2.0.0          ", "100            \t1.9.2          ",
+                                        "notes.txt      \t               "}));
     EXPECT_TRUE(recorded().empty()) << "the local list asks no server";
 
     RunResult token = run(server->endpoint(), {"-J", "-d", "40F5849A"});

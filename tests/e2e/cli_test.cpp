@@ -114,7 +114,8 @@ const RejectCase kRejectCases[] = {
     {"SerialNotHex", {"-d", "12G4", "-B"}, "Invalid serial number obtained from argument [12G4]\n"},
     {"RouterSerialNotHex", {"-r", "xyz", "-C"}, "Invalid router serial number obtained from argument [xyz]\n"},
     {"UnhandledCommand", {"-Y"}, "Unhandled command: [-Y]\n"},
-    {"LowerCaseTransport", {"-t", "usb", "-C"},
+    {"LowerCaseTransport",
+     {"-t", "usb", "-C"},
      "Invalid transport type:[usb]\nMust be one of the following: USB, TCPIP, RECOVER\n"},
 };
 
@@ -141,13 +142,17 @@ struct MissingCase {
 
 const MissingCase kMissingCases[] = {
     {"ListBuilds", {"-B"}, "Error must supply a serial number for the List Builds command\n" + usage(false, false)},
-    {"ListLocalBuilds", {"-L"},
+    {"ListLocalBuilds",
+     {"-L"},
      "Error must supply a serial number for the List Local Builds command\n" + usage(false, false)},
     {"GetJwt", {"-J"}, "Error must supply a serial number for the Get JWT command\n" + usage(false, false)},
-    {"DroppedSerialBeforeListBuilds", {"-d", "-B"},
+    {"DroppedSerialBeforeListBuilds",
+     {"-d", "-B"},
      "Error must supply a serial number for the List Builds command\n" + usage(false, false)},
     {"GetBuild", {"-G"}, "-G must specify a specific device via -d\n--help for usage information\n"},
-    {"GetBuildBeforeListBuilds", {"-G", "-B"}, "-G must specify a specific device via -d\n--help for usage information\n"},
+    {"GetBuildBeforeListBuilds",
+     {"-G", "-B"},
+     "-G must specify a specific device via -d\n--help for usage information\n"},
 };
 
 void PrintTo(const MissingCase &c, std::ostream *os) { *os << c.name; }
@@ -190,7 +195,10 @@ TEST_F(Cli, DeviceCommandsNotInThisVersionFail) {
         GTEST_SKIP() << "cannot create a network namespace here";
     RunOptions isolated;
     isolated.isolateNetwork = true;
-    struct Case { std::vector<std::string> words; const char *error; };
+    struct Case {
+        std::vector<std::string> words;
+        const char *error;
+    };
     const Case cases[] = {
         {{"-D"}, "Device discovery (-D) is not available in this version of Updater\n"},
         {{"-U", "-d", "40F5849A"}, "Firmware update (-U) is not available in this version of Updater\n"},

@@ -27,15 +27,18 @@ struct DrawCase {
 
 const DrawCase kDrawCases[] = {
     {"HalfWithoutLabel", {"progress:0.5"}, "\r[" + rep('=', 34) + ">" + rep(' ', 34) + "] ( 50% ) "},
-    {"HalfWithSixLetterLabel", {"progress:0.5:Upload"},
+    {"HalfWithSixLetterLabel",
+     {"progress:0.5:Upload"},
      "\r (Upload) [" + rep('=', 29) + ">" + rep(' ', 29) + "] ( 50% ) "},
     {"Empty", {"progress:0"}, "\r[>" + rep(' ', 68) + "] (  0% ) "},
     // The blank count is -1 at the end, which still prints one blank.
     {"Full", {"progress:1"}, "\r[" + rep('=', 69) + "> ] (100% ) "},
     {"PercentTruncates", {"progress:0.999"}, "\r[" + rep('=', 68) + ">" + rep(' ', 0) + "] ( 99% ) "},
-    {"OutOfRangeIsClamped", {"progress:1.5", "progress:-2"},
+    {"OutOfRangeIsClamped",
+     {"progress:1.5", "progress:-2"},
      "\r[" + rep('=', 69) + "> ] (100% ) \r[>" + rep(' ', 68) + "] (  0% ) "},
-    {"ShowDrawsNothingHideErases", {"show", "progress:0.5", "hide"},
+    {"ShowDrawsNothingHideErases",
+     {"show", "progress:0.5", "hide"},
      "\r[" + rep('=', 34) + ">" + rep(' ', 34) + "] ( 50% ) " + kErase},
     {"SpinnerCyclesThroughEightFrames",
      {"spin:Downloading", "spin:Downloading", "spin:Downloading", "spin:Downloading", "spin:Downloading",
@@ -43,9 +46,11 @@ const DrawCase kDrawCases[] = {
      "\r (Downloading) .      \r\r (Downloading) ..      \r\r (Downloading) ...      \r"
      "\r (Downloading) ....      \r\r (Downloading) .....      \r\r (Downloading) ....      \r"
      "\r (Downloading) ...      \r\r (Downloading) ..      \r\r (Downloading) .      \r"},
-    {"StoppingKeepsTheFrame", {"spin", "spin", "stop", "spin"},
+    {"StoppingKeepsTheFrame",
+     {"spin", "spin", "stop", "spin"},
      "\r .      \r\r ..      \r" + kErase + "\r ...      \r"},
-    {"FrameIndexSharedByAllDisplays", {"spin", "use:1", "spin", "use:0", "spin"},
+    {"FrameIndexSharedByAllDisplays",
+     {"spin", "use:1", "spin", "use:0", "spin"},
      "\r .      \r\r ..      \r\r ...      \r"},
     {"MessagesBetweenDrawings", {"progress:0", "info:done"}, "\r[>" + rep(' ', 68) + "] (  0% ) done\n"},
 };
@@ -71,9 +76,8 @@ INSTANTIATE_TEST_SUITE_P(, DisplayOnTerminal, ::testing::ValuesIn(kDrawCases),
                          [](const auto &p) { return std::string(p.param.name); });
 
 TEST(DisplayMessages, LevelsStreamsAndMuting) {
-    RunResult r = drive({"info:one", "error:two", "mute", "info:lost", "error:lost", "unmute", "info:three",
-                         "error:four"},
-                        false);
+    RunResult r = drive(
+        {"info:one", "error:two", "mute", "info:lost", "error:lost", "unmute", "info:three", "error:four"}, false);
     EXPECT_EQ(r.stdoutText, "one\nthree\n");
     EXPECT_EQ(r.stderrText, "two\nfour\n");
 }

@@ -48,8 +48,7 @@ class DiscoveryNetns : public ::testing::Test {
 
     // A virtual device in the device namespace; returns once it listens.
     void startDevice(const std::vector<std::string> &args) {
-        devices_.push_back(
-            std::make_unique<SimProcess>(net_->wrapperExe(), net_->inDevice(SIM_DISCOVERY_EXE, args)));
+        devices_.push_back(std::make_unique<SimProcess>(net_->wrapperExe(), net_->inDevice(SIM_DISCOVERY_EXE, args)));
     }
 
     std::unique_ptr<NetnsPair> net_;

@@ -29,7 +29,8 @@ class ModuleNetns : public ::testing::Test {
     // A virtual device that answers discovery with its TCP port on the device side.
     SimDeviceProcess &startDevice(std::vector<std::string> args) {
         args.insert(args.end(), {"--listen", NetnsPair::kDeviceAddress, "--discovery"});
-        devices_.push_back(std::make_unique<SimDeviceProcess>(net_->wrapperExe(), net_->inDevice(SIM_DEVICE_EXE, args)));
+        devices_.push_back(
+            std::make_unique<SimDeviceProcess>(net_->wrapperExe(), net_->inDevice(SIM_DEVICE_EXE, args)));
         return *devices_.back();
     }
 

@@ -72,8 +72,8 @@ BirdBuilder &BirdBuilder::addInfo(uint64_t build, const std::string &version, ui
     return addInfoText(std::to_string(build), version, serialText, model);
 }
 
-BirdBuilder &BirdBuilder::addInfoText(const std::string &build, const std::string &version,
-                                      const std::string &serial, const std::string &model) {
+BirdBuilder &BirdBuilder::addInfoText(const std::string &build, const std::string &version, const std::string &serial,
+                                      const std::string &model) {
     Bytes data;
     _put_field(data, build);
     _put_field(data, version);

@@ -17,9 +17,9 @@ class BirdBuilder {
     using Bytes = std::vector<uint8_t>;
 
     struct Block {
-        uint8_t typeByte;                     // type in the low 5 bits, flags in the top 3
-        Bytes data;                           // the whole L bytes (address first for types 0 and 1)
-        std::optional<uint32_t> lengthField;  // written instead of data.size() when set
+        uint8_t typeByte;                    // type in the low 5 bits, flags in the top 3
+        Bytes data;                          // the whole L bytes (address first for types 0 and 1)
+        std::optional<uint32_t> lengthField; // written instead of data.size() when set
     };
 
     // One information block (build 1, version 1.0.0, serial 00000000, model "TEST") and nothing else.
@@ -41,14 +41,14 @@ class BirdBuilder {
     // Faults and oddities for reader tests.
     BirdBuilder &setSignature(const std::string &four);
     BirdBuilder &setVersion(uint8_t major, uint8_t minor);
-    BirdBuilder &setReportedCount(uint32_t count);          // N in the stream, instead of the real count
+    BirdBuilder &setReportedCount(uint32_t count);              // N in the stream, instead of the real count
     BirdBuilder &setBlockLength(size_t index, uint32_t length); // L in a block header, data unchanged
     BirdBuilder &setChecksum(uint32_t checksum);
     BirdBuilder &omitChecksum();
-    BirdBuilder &appendToStream(const Bytes &extra);        // after the checksum
-    BirdBuilder &truncateStream(size_t bytes);              // cut from the end before compressing
-    BirdBuilder &truncateCompressed(size_t bytes);          // cut from the end of the compressed data
-    BirdBuilder &setCompressed(const Bytes &compressed);    // use these bytes as the zlib part
+    BirdBuilder &appendToStream(const Bytes &extra);     // after the checksum
+    BirdBuilder &truncateStream(size_t bytes);           // cut from the end before compressing
+    BirdBuilder &truncateCompressed(size_t bytes);       // cut from the end of the compressed data
+    BirdBuilder &setCompressed(const Bytes &compressed); // use these bytes as the zlib part
     BirdBuilder &setCompressionLevel(int level);
 
     std::vector<Block> &blocks() { return blocks_; }
@@ -56,7 +56,10 @@ class BirdBuilder {
     Bytes stream() const;     // the block stream before compression
     Bytes compressed() const; // what follows the 6-byte header
     Bytes bytes() const;      // the whole file
-    std::string str() const { Bytes b = bytes(); return std::string(b.begin(), b.end()); }
+    std::string str() const {
+        Bytes b = bytes();
+        return std::string(b.begin(), b.end());
+    }
     bool writeTo(const std::string &path) const;
 
     // The 16-byte key: the four words in order, each most significant byte first.

@@ -49,8 +49,8 @@ std::vector<char *> _pointers(std::vector<std::string> &words) {
 }
 
 // Child side, between fork and exec: only async-signal-safe calls.
-[[noreturn]] void _exec_child(const char *exe, char **argv, char **envp, int in, int out, int err,
-                              int report, bool isolate) {
+[[noreturn]] void _exec_child(const char *exe, char **argv, char **envp, int in, int out, int err, int report,
+                              bool isolate) {
     int code = 0;
     if (isolate && unshare(CLONE_NEWNET) != 0)
         code = errno;

@@ -26,8 +26,7 @@ struct RunResult {
 
 // Runs exe with args (exe itself is argv[0]), collects both outputs while it runs and
 // waits for it. Throws std::runtime_error when the child cannot be started at all.
-RunResult runProgram(const std::string &exe, const std::vector<std::string> &args,
-                     const RunOptions &options = {});
+RunResult runProgram(const std::string &exe, const std::vector<std::string> &args, const RunOptions &options = {});
 
 // Whether this process may create network namespaces (root or user namespaces).
 bool networkIsolationAvailable();

@@ -91,7 +91,8 @@ bool SimDeviceProcess::waitForLine(const std::string &line, std::chrono::millise
     for (;;) {
         if (static_cast<size_t>(std::count(lines_.begin(), lines_.end(), line)) >= occurrences)
             return true;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return false;
         readSome(static_cast<int>(std::min<long>(left.count(), 100)));

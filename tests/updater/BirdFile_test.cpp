@@ -56,7 +56,11 @@ TEST_F(BirdFileTest, LoadsAMinimalImageWithItsInformationFields) {
 }
 
 TEST_F(BirdFileTest, VerifyFileChecksOnlyTheHeader) {
-    struct Case { const char *name; std::string bytes; bool ok; };
+    struct Case {
+        const char *name;
+        std::string bytes;
+        bool ok;
+    };
     std::string body = BirdBuilder::minimalValid().str().substr(6);
     const Case cases[] = {
         {"valid", "bird\x01\x01" + body, true},
@@ -86,7 +90,11 @@ TEST_F(BirdFileTest, LoadDoesNotCheckTheHeader) {
 }
 
 TEST_F(BirdFileTest, FailuresThrowFromThePathConstructor) {
-    struct Case { const char *name; std::string bytes; const char *logged; };
+    struct Case {
+        const char *name;
+        std::string bytes;
+        const char *logged;
+    };
     Bytes zeros(100000, 0);
     const Case cases[] = {
         {"sixBytes", std::string("bird\x01\x01", 6), nullptr},
@@ -186,8 +194,12 @@ TEST_F(BirdFileTest, BlocksCarryTypeFlagsAddressAndWholeData) {
 }
 
 TEST_F(BirdFileTest, InformationFieldsAreCutAsEachReaderSays) {
-    struct Case { const char *build, *version, *serial, *model; uint64_t wantBuild; const char *wantVersion;
-                  uint32_t wantSerial; };
+    struct Case {
+        const char *build, *version, *serial, *model;
+        uint64_t wantBuild;
+        const char *wantVersion;
+        uint32_t wantSerial;
+    };
     const Case cases[] = {
         {"1234567890123456", "1.2.3", "1234abcd", "M", 123456789012345u, "1.2.3", 0x1234ABCD},
         {"77x", "2.0.0 beta", "DEADDEAD99", "M", 77, "2.0.0", 0xDEADDEAD},
@@ -203,9 +215,12 @@ TEST_F(BirdFileTest, InformationFieldsAreCutAsEachReaderSays) {
 
 TEST_F(BirdFileTest, ValidateModelWantsTheWholeNameAsAPrefix) {
     BirdFile image = load(BirdBuilder().addInfo(1, "1.0", 1, "AX-HUB-8"));
-    struct Case { const char *name; bool match; };
-    const Case cases[] = {{"AX-HUB-8", true}, {"AX-HUB", true}, {"", true}, {"ax-hub-8", false},
-                          {"AX-HUB-80", false}, {"AX-HUB-8         X", false}};
+    struct Case {
+        const char *name;
+        bool match;
+    };
+    const Case cases[] = {{"AX-HUB-8", true},  {"AX-HUB", true},     {"", true},
+                          {"ax-hub-8", false}, {"AX-HUB-80", false}, {"AX-HUB-8         X", false}};
     LogCapture log(DEBUG_BirdFile);
     for (const Case &c : cases)
         EXPECT_EQ(image.ValidateModel(c.name), c.match) << c.name;
@@ -235,11 +250,10 @@ TEST_F(BirdFileTest, LogsTheScanAndItsMismatches) {
     EXPECT_EQ(image.GetBlockCount(), 1u);
     EXPECT_EQ(image.GetChecksum(), 0xCAFEF00Du);
     std::string text = log.text();
-    for (const char *line : {"BIRDFILE: Loading File [", "BIRDFILE:\t\t File reports 2 blocks\n",
-                             "BIRDFILE: Bird file objects:\n", "BIRDFILE: \t\tType Flags Length\n",
-                             "BIRDFILE:\t\t 04   00   64\n", "BIRDFILE:\t\t \t[TEST            ]\n",
-                             "BIRDFILE:\t\t File checksum CAFEF00D\n",
-                             "BIRDFILE: Block parsing mismatch in number of blocks. (1 != 2)\n"})
+    for (const char *line :
+         {"BIRDFILE: Loading File [", "BIRDFILE:\t\t File reports 2 blocks\n", "BIRDFILE: Bird file objects:\n",
+          "BIRDFILE: \t\tType Flags Length\n", "BIRDFILE:\t\t 04   00   64\n", "BIRDFILE:\t\t \t[TEST            ]\n",
+          "BIRDFILE:\t\t File checksum CAFEF00D\n", "BIRDFILE: Block parsing mismatch in number of blocks. (1 != 2)\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
     EXPECT_EQ(text.find("mismatch in data size"), std::string::npos);
 }
@@ -268,29 +282,43 @@ struct Malformed {
 
 const Malformed kMalformed[] = {
     {"BlockPastEnd", [](BirdBuilder &b) { b.addFirmware(0x1000, pattern(16)).setBlockLength(1, 0xFFFF); }, true, 1},
-    {"BlockLengthAllOnes",
-     [](BirdBuilder &b) { b.addFirmware(0x1000, pattern(16)).setBlockLength(1, 0xFFFFFFFF); }, true, 1},
+    {"BlockLengthAllOnes", [](BirdBuilder &b) { b.addFirmware(0x1000, pattern(16)).setBlockLength(1, 0xFFFFFFFF); },
+     true, 1},
     {"BlockLengthOnePastEnd", [](BirdBuilder &b) { b.setBlockLength(0, 69); }, true, 0},
     {"BlockLengthEatsTheChecksum", [](BirdBuilder &b) { b.setBlockLength(0, 65); }, true, 1},
     {"CountLargerThanData", [](BirdBuilder &b) { b.setReportedCount(100000); }, true, 1},
     {"CountAllOnes", [](BirdBuilder &b) { b.setReportedCount(0xFFFFFFFF); }, true, 1},
     {"MoreBlocksThanCounted", [](BirdBuilder &b) { b.addLoaderStart(1).setReportedCount(1); }, true, 2},
     {"NoChecksum", [](BirdBuilder &b) { b.omitChecksum(); }, true, 1},
-    {"BytesAfterChecksum", [](BirdBuilder &b) { b.setChecksum(0xFFFFFFFF).appendToStream({1, 2, 3}); }, true, 1},
+    {"BytesAfterChecksum",
+     [](BirdBuilder &b) {
+         b.setChecksum(0xFFFFFFFF).appendToStream({1, 2, 3});
+     },
+     true, 1},
     {"StreamOfTwoBytes", [](BirdBuilder &b) { b.truncateStream(b.stream().size() - 2); }, true, 0},
     {"EmptyStream", [](BirdBuilder &b) { b.truncateStream(b.stream().size()); }, true, 0},
     {"CutInsideABlock", [](BirdBuilder &b) { b.truncateStream(40); }, true, 0},
-    {"FirmwareShorterThanItsAddress", [](BirdBuilder &b) { b.addBlock(1, 0, {0x10, 0x00}); }, true, 1},
+    {"FirmwareShorterThanItsAddress",
+     [](BirdBuilder &b) {
+         b.addBlock(1, 0, {0x10, 0x00});
+     },
+     true, 1},
     {"ShortInformationBlock", [](BirdBuilder &b) { b.blocks()[0].data.resize(20); }, true, 1},
-    {"ShortSerialOffsets", [](BirdBuilder &b) { b.addBlock(2, 0, {0, 0, 0x10, 0x10}); }, true, 2},
+    {"ShortSerialOffsets",
+     [](BirdBuilder &b) {
+         b.addBlock(2, 0, {0, 0, 0x10, 0x10});
+     },
+     true, 2},
     {"OffsetsOutsideEveryBlock",
      [](BirdBuilder &b) { b.addFirmware(0x1000, pattern(64)).addSerialOffsets(0x5000, 0x0FF0); }, true, 3},
     {"OffsetsWrapAroundTheAddressSpace",
-     [](BirdBuilder &b) { b.addFirmware(0xFFFFFFF0, pattern(12)).addSerialOffsets(0xFFFFFFFE, 0xFFFFFFF8); },
-     true, 3},
+     [](BirdBuilder &b) { b.addFirmware(0xFFFFFFF0, pattern(12)).addSerialOffsets(0xFFFFFFFE, 0xFFFFFFF8); }, true, 3},
     {"TruncatedZlib", [](BirdBuilder &b) { b.truncateCompressed(7); }, false, 0},
     {"ZlibWithPresetDictionary",
-     [](BirdBuilder &b) { b.setCompressed({0x78, 0xBB, 0, 0, 0, 1, 0x03, 0x00, 0, 0, 0, 1}); }, false, 0},
+     [](BirdBuilder &b) {
+         b.setCompressed({0x78, 0xBB, 0, 0, 0, 1, 0x03, 0x00, 0, 0, 0, 1});
+     },
+     false, 0},
 };
 
 class BirdFileMalformed : public ::testing::TestWithParam<Malformed> {};
@@ -397,16 +425,17 @@ TEST_F(Personalise, WritesTheWordLittleEndianAndTheDescriptorInEverySecondByte) 
 }
 
 TEST_F(Personalise, OffsetsAtTheBlockBoundaries) {
-    struct Case { const char *name; uint32_t serial, descriptor; bool result; int wordAt, textAt; };
+    struct Case {
+        const char *name;
+        uint32_t serial, descriptor;
+        bool result;
+        int wordAt, textAt;
+    };
     const Case cases[] = {
-        {"wordAtFirstByte", 0x1000, 0, true, 0x00, -1},
-        {"wordEndsAtPayloadEnd", 0x10FC, 0, true, 0xFC, -1},
-        {"wordOneBytePastEnd", 0x10FD, 0, true, -1, -1},
-        {"wordBeforeBlock", 0x0FFF, 0, true, -1, -1},
-        {"textEndsAtPayloadEnd", 0, 0x10F0, true, -1, 0xF0},
-        {"textOneBytePastEnd", 0, 0x10F1, false, -1, -1},
-        {"textBeforeBlock", 0, 0x0FFE, false, -1, -1},
-        {"noOffsets", 0, 0, false, -1, -1},
+        {"wordAtFirstByte", 0x1000, 0, true, 0x00, -1},      {"wordEndsAtPayloadEnd", 0x10FC, 0, true, 0xFC, -1},
+        {"wordOneBytePastEnd", 0x10FD, 0, true, -1, -1},     {"wordBeforeBlock", 0x0FFF, 0, true, -1, -1},
+        {"textEndsAtPayloadEnd", 0, 0x10F0, true, -1, 0xF0}, {"textOneBytePastEnd", 0, 0x10F1, false, -1, -1},
+        {"textBeforeBlock", 0, 0x0FFE, false, -1, -1},       {"noOffsets", 0, 0, false, -1, -1},
     };
     for (const Case &c : cases) {
         BirdFile image = generic(c.serial, c.descriptor);
@@ -422,10 +451,8 @@ TEST_F(Personalise, OffsetsAtTheBlockBoundaries) {
 }
 
 TEST_F(Personalise, EveryFirmwareBlockHoldingTheAddressIsPatched) {
-    BirdFile image = load(BirdBuilder()
-                              .addFirmware(0x2000, pattern(16))
-                              .addFirmware(0x2000, pattern(16, 9))
-                              .addSerialOffsets(0x2004, 0));
+    BirdFile image = load(
+        BirdBuilder().addFirmware(0x2000, pattern(16)).addFirmware(0x2000, pattern(16, 9)).addSerialOffsets(0x2004, 0));
     ASSERT_TRUE(image.ReplaceSerialNumber(0x11223344));
     for (const BirdBlock &block : image.FindBlocks(BirdFile::BLOCK_FIRMWARE))
         EXPECT_EQ(Bytes(block.data + 8, block.data + 12), (Bytes{0x44, 0x33, 0x22, 0x11}));

@@ -166,7 +166,8 @@ TEST(HTTPRequestTls, AnUntrustedCertificateIsRefused) {
     if (access(openssl, X_OK) != 0)
         GTEST_SKIP() << "openssl is not installed";
     TempDir dir;
-    std::string make = std::string(openssl) + " req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+    std::string make = std::string(openssl) +
+                       " req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
                        "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
                        dir.file("key.pem") + " -out " + dir.file("cert.pem") + " >/dev/null 2>&1";
     ASSERT_EQ(system(make.c_str()), 0);

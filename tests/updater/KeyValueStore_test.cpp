@@ -28,7 +28,11 @@ using Entries = std::map<std::string, std::string>;
 const std::regex kTimeText("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}");
 
 TEST(KeyValueStore, ParsesLinesAsDocumented) {
-    struct Case { const char *name; std::string text; Entries want; };
+    struct Case {
+        const char *name;
+        std::string text;
+        Entries want;
+    };
     const std::string longValue(2044, 'v');
     const Case cases[] = {
         {"blanksAroundKeyAndValue", "  KEY =  some value  \r\n", {{"KEY", "some value"}}},
@@ -190,8 +194,8 @@ TEST(KeyValueStore, AddFormatsAndMarksOnlyRealChanges) {
     kv.AddHex("H", 0xABCD);
     kv.Add("S", std::string("text"));
     kv.Add("C", "chars");
-    EXPECT_EQ(kv.Entries(), (Entries{{"C", "chars"}, {"D", "2.500000"}, {"H", "0x0000ABCD"}, {"I", "-42"},
-                                     {"S", "text"}}));
+    EXPECT_EQ(kv.Entries(),
+              (Entries{{"C", "chars"}, {"D", "2.500000"}, {"H", "0x0000ABCD"}, {"I", "-42"}, {"S", "text"}}));
 
     KeyValueStore fresh;
     fresh.Add("E", ""); // an absent key counts as empty text
@@ -311,7 +315,8 @@ TEST(KeyValueStoreCrash, SaveKilledAtAnyMomentLeavesTheOldOrTheNewFile) {
     KeyValueStore initial;
     fill(initial, 0);
     initial.Save(path.c_str());
-    const auto saveUs = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - before);
+    const auto saveUs =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - before);
     ASSERT_EQ(generationOnDisk(), 0);
 
     std::mt19937 random(20240611);

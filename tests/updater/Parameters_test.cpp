@@ -58,8 +58,8 @@ struct ParseCase {
 };
 
 bool onlyCommands(const Parameters &p, uint32_t bits) {
-    const uint32_t all[] = {CMD_DISCOVER, CMD_UPDATE,  CMD_LIST_BUILDS, CMD_GET_BUILD,  CMD_INFO, CMD_CHECK_BIRD,
-                            CMD_FINGERPRINT, CMD_Z, CMD_GET_JWT,  CMD_LIST_LOCAL, CMD_HELP};
+    const uint32_t all[] = {CMD_DISCOVER,    CMD_UPDATE, CMD_LIST_BUILDS, CMD_GET_BUILD,  CMD_INFO, CMD_CHECK_BIRD,
+                            CMD_FINGERPRINT, CMD_Z,      CMD_GET_JWT,     CMD_LIST_LOCAL, CMD_HELP};
     for (uint32_t bit : all)
         if (p.commands.IsSet(bit) != ((bits & bit) != 0))
             return false;
@@ -74,7 +74,11 @@ std::string transportError(const char *arg) {
 }
 
 const ParseCase kCases[] = {
-    {"Defaults", {}, 0, {}, [](const Parsed &r) {
+    {"Defaults",
+     {},
+     0,
+     {},
+     [](const Parsed &r) {
          const Parameters &p = r.params;
          EXPECT_TRUE(onlyCommands(p, 0));
          EXPECT_EQ(p.transport, TRANSPORT_USB);
@@ -87,104 +91,185 @@ const ParseCase kCases[] = {
          EXPECT_TRUE(p.build.empty());
          EXPECT_EQ(p.program_name, "updater");
      }},
-    {"UnknownOptionDroppedSilently", {"-q", "-D"}, 0, {}, [](const Parsed &r) {
-         EXPECT_TRUE(onlyCommands(r.params, CMD_DISCOVER));
-     }},
-    {"LettersAreNeverCombined", {"-DU"}, 0, {}, [](const Parsed &r) {
-         EXPECT_FALSE(r.params.commands.IsSet(kAnyCommand));
-     }},
-    {"ArgumentIsNeverGlued", {"-d1234ABCD", "-B"}, 0, {}, [](const Parsed &r) {
+    {"UnknownOptionDroppedSilently",
+     {"-q", "-D"},
+     0,
+     {},
+     [](const Parsed &r) { EXPECT_TRUE(onlyCommands(r.params, CMD_DISCOVER)); }},
+    {"LettersAreNeverCombined",
+     {"-DU"},
+     0,
+     {},
+     [](const Parsed &r) { EXPECT_FALSE(r.params.commands.IsSet(kAnyCommand)); }},
+    {"ArgumentIsNeverGlued",
+     {"-d1234ABCD", "-B"},
+     0,
+     {},
+     [](const Parsed &r) {
          EXPECT_EQ(r.params.serial_number, 0u);
          EXPECT_TRUE(onlyCommands(r.params, CMD_LIST_BUILDS));
      }},
-    {"ArgumentAfterEquals", {"-d=40F5849A", "-B"}, 0, {}, [](const Parsed &r) {
+    {"ArgumentAfterEquals",
+     {"-d=40F5849A", "-B"},
+     0,
+     {},
+     [](const Parsed &r) {
          EXPECT_EQ(r.params.serial_number, 0x40F5849Au);
          EXPECT_TRUE(onlyCommands(r.params, CMD_LIST_BUILDS));
      }},
-    {"SerialWithLowerCasePrefix", {"-d", "0x40f5849a"}, 0, {}, [](const Parsed &r) {
-         EXPECT_EQ(r.params.serial_number, 0x40F5849Au);
-     }},
+    {"SerialWithLowerCasePrefix",
+     {"-d", "0x40f5849a"},
+     0,
+     {},
+     [](const Parsed &r) { EXPECT_EQ(r.params.serial_number, 0x40F5849Au); }},
     {"SerialZeroRejected", {"-d", "0"}, 1, {"Invalid serial number obtained from argument [0]"}, nullptr},
     {"SerialWithNonHexRejected", {"-d", "12G4"}, 1, {"Invalid serial number obtained from argument [12G4]"}, nullptr},
     {"SerialPrefixOnlyRejected", {"-d", "0X"}, 1, {"Invalid serial number obtained from argument []"}, nullptr},
     {"SerialEmptyAfterEqualsRejected", {"-d="}, 1, {"Invalid serial number obtained from argument []"}, nullptr},
     // Nine digits would otherwise wrap into another device's serial number.
-    {"SerialWiderThan32BitsRejected", {"-d", "140F5849A"}, 1,
-     {"Invalid serial number obtained from argument [140F5849A]"}, nullptr},
-    {"RejectionDoesNotStopParsing", {"-d", "0", "-B", "-d", "1"}, 1,
-     {"Invalid serial number obtained from argument [0]"}, [](const Parsed &r) {
+    {"SerialWiderThan32BitsRejected",
+     {"-d", "140F5849A"},
+     1,
+     {"Invalid serial number obtained from argument [140F5849A]"},
+     nullptr},
+    {"RejectionDoesNotStopParsing",
+     {"-d", "0", "-B", "-d", "1"},
+     1,
+     {"Invalid serial number obtained from argument [0]"},
+     [](const Parsed &r) {
          EXPECT_EQ(r.params.serial_number, 1u);
          EXPECT_TRUE(onlyCommands(r.params, CMD_LIST_BUILDS));
      }},
-    {"ArgumentBeginningWithDashIsAnOption", {"-d", "-B"}, 0, {}, [](const Parsed &r) {
+    {"ArgumentBeginningWithDashIsAnOption",
+     {"-d", "-B"},
+     0,
+     {},
+     [](const Parsed &r) {
          EXPECT_EQ(r.params.serial_number, 0u);
          EXPECT_TRUE(onlyCommands(r.params, CMD_LIST_BUILDS));
      }},
-    {"MissingArgumentDropped", {"-B", "-d"}, 0, {}, [](const Parsed &r) {
-         EXPECT_EQ(r.params.serial_number, 0u);
-     }},
-    {"UnwantedArgumentDropsOption", {"-B=1", "-e=x"}, 0, {}, [](const Parsed &r) {
+    {"MissingArgumentDropped", {"-B", "-d"}, 0, {}, [](const Parsed &r) { EXPECT_EQ(r.params.serial_number, 0u); }},
+    {"UnwantedArgumentDropsOption",
+     {"-B=1", "-e=x"},
+     0,
+     {},
+     [](const Parsed &r) {
          EXPECT_TRUE(onlyCommands(r.params, 0));
          EXPECT_FALSE(r.params.echo_bytes);
      }},
-    {"OverrideAbbreviated", {"-OVER"}, 0, {}, [](const Parsed &r) {
+    {"OverrideAbbreviated",
+     {"-OVER"},
+     0,
+     {},
+     [](const Parsed &r) {
          EXPECT_TRUE(r.params.override);
          EXPECT_FALSE(r.params.commands.IsSet(kAnyCommand));
      }},
     {"OverrideShortestAbbreviation", {"-O"}, 0, {}, [](const Parsed &r) { EXPECT_TRUE(r.params.override); }},
     {"OverrideTooLongIsUnknown", {"-OVERRIDES"}, 0, {}, [](const Parsed &r) { EXPECT_FALSE(r.params.override); }},
-    {"HelpAbbreviatedAndEndsParsing", {"--he", "-Y", "-d", "0"}, 0, {}, [](const Parsed &r) {
+    {"HelpAbbreviatedAndEndsParsing",
+     {"--he", "-Y", "-d", "0"},
+     0,
+     {},
+     [](const Parsed &r) {
          EXPECT_TRUE(r.params.help);
          EXPECT_TRUE(onlyCommands(r.params, CMD_HELP));
      }},
-    {"HelpBeforeDebugMask", {"-h", "-X", "1"}, 0, {}, [](const Parsed &r) {
+    {"HelpBeforeDebugMask",
+     {"-h", "-X", "1"},
+     0,
+     {},
+     [](const Parsed &r) {
          EXPECT_TRUE(r.params.help);
          EXPECT_FALSE(r.params.debug_given);
          EXPECT_EQ(r.packages, 0u);
      }},
-    {"DebugMaskBeforeHelp", {"-X", "1", "-H"}, 0, {}, [](const Parsed &r) {
+    {"DebugMaskBeforeHelp",
+     {"-X", "1", "-H"},
+     0,
+     {},
+     [](const Parsed &r) {
          EXPECT_TRUE(r.params.help);
          EXPECT_TRUE(r.params.debug_given);
          EXPECT_EQ(r.packages, 1u);
      }},
-    {"HelpAfterRejectionStillAccepts", {"-Y", "-h"}, 0, {"Unhandled command: [-Y]"}, [](const Parsed &r) {
-         EXPECT_TRUE(r.params.help);
-     }},
-    {"DashCountMustMatch", {"-help", "--h", "--B", "--"}, 0, {}, [](const Parsed &r) {
+    {"HelpAfterRejectionStillAccepts",
+     {"-Y", "-h"},
+     0,
+     {"Unhandled command: [-Y]"},
+     [](const Parsed &r) { EXPECT_TRUE(r.params.help); }},
+    {"DashCountMustMatch",
+     {"-help", "--h", "--B", "--"},
+     0,
+     {},
+     [](const Parsed &r) {
          // --h is the only abbreviation here (of --help); the others are unknown.
          EXPECT_TRUE(r.params.help);
      }},
-    {"SingleDashWordsAreUnknown", {"-he", "-", "--"}, 0, {}, [](const Parsed &r) {
+    {"SingleDashWordsAreUnknown",
+     {"-he", "-", "--"},
+     0,
+     {},
+     [](const Parsed &r) {
          EXPECT_FALSE(r.params.help);
          EXPECT_TRUE(onlyCommands(r.params, 0));
      }},
-    {"TransportLowerCaseRejected", {"-t", "usb"}, 1, {transportError("usb")}, [](const Parsed &r) {
+    {"TransportLowerCaseRejected",
+     {"-t", "usb"},
+     1,
+     {transportError("usb")},
+     [](const Parsed &r) {
          EXPECT_EQ(r.params.transport, 0u);
          EXPECT_TRUE(r.params.transport_given);
      }},
-    {"TransportTcpip", {"-t", "TCPIP"}, 0, {}, [](const Parsed &r) {
+    {"TransportTcpip",
+     {"-t", "TCPIP"},
+     0,
+     {},
+     [](const Parsed &r) {
          EXPECT_EQ(r.params.transport, TRANSPORT_TCPIP);
          EXPECT_TRUE(r.params.transport_given);
      }},
-    {"TransportUsbPrefix", {"-t", "USBX"}, 0, {}, [](const Parsed &r) { EXPECT_EQ(r.params.transport, TRANSPORT_USB); }},
-    {"TransportRecover", {"-t=RECOVERY"}, 0, {}, [](const Parsed &r) {
-         EXPECT_EQ(r.params.transport, TRANSPORT_RECOVER);
-     }},
+    {"TransportUsbPrefix",
+     {"-t", "USBX"},
+     0,
+     {},
+     [](const Parsed &r) { EXPECT_EQ(r.params.transport, TRANSPORT_USB); }},
+    {"TransportRecover",
+     {"-t=RECOVERY"},
+     0,
+     {},
+     [](const Parsed &r) { EXPECT_EQ(r.params.transport, TRANSPORT_RECOVER); }},
     {"TransportRecoverNeedsSevenLetters", {"-t", "RECOVE"}, 1, {transportError("RECOVE")}, nullptr},
     {"UnhandledCommand", {"-Y"}, 1, {"Unhandled command: [-Y]"}, nullptr},
-    {"BuildWithNonDigitIsZero", {"-b", "12x", "-G", "-d", "1"}, 0, {}, [](const Parsed &r) {
+    {"BuildWithNonDigitIsZero",
+     {"-b", "12x", "-G", "-d", "1"},
+     0,
+     {},
+     [](const Parsed &r) {
          EXPECT_EQ(r.params.build, "0");
          EXPECT_TRUE(onlyCommands(r.params, CMD_GET_BUILD));
      }},
     {"BuildLeadingZerosDropped", {"-b", "0099"}, 0, {}, [](const Parsed &r) { EXPECT_EQ(r.params.build, "99"); }},
-    {"BuildWiderThan32BitsIsZero", {"-b", "4294967296"}, 0, {}, [](const Parsed &r) { EXPECT_EQ(r.params.build, "0"); }},
-    {"DebugMaskLeftOverCharacters", {"-X", "12q", "-C"}, 0,
-     {"Invalid format for \"-X\" parameter, unprocessed characters [q]"}, [](const Parsed &r) {
+    {"BuildWiderThan32BitsIsZero",
+     {"-b", "4294967296"},
+     0,
+     {},
+     [](const Parsed &r) { EXPECT_EQ(r.params.build, "0"); }},
+    {"DebugMaskLeftOverCharacters",
+     {"-X", "12q", "-C"},
+     0,
+     {"Invalid format for \"-X\" parameter, unprocessed characters [q]"},
+     [](const Parsed &r) {
          EXPECT_TRUE(r.params.debug_given);
          EXPECT_EQ(r.packages, 0u);
          EXPECT_TRUE(onlyCommands(r.params, CMD_CHECK_BIRD));
      }},
-    {"DebugMaskHex", {"-X", "0x30"}, 0, {}, [](const Parsed &r) {
+    {"DebugMaskHex",
+     {"-X", "0x30"},
+     0,
+     {},
+     [](const Parsed &r) {
          EXPECT_EQ(r.params.debug_mask, 0x30u);
          EXPECT_EQ(r.packages, 0x30u);
      }},
@@ -196,13 +281,17 @@ const ParseCase kCases[] = {
     {"UeiBytesOtherWord", {"-m", "yes"}, 0, {}, [](const Parsed &r) { EXPECT_FALSE(r.params.uei_bytes_load); }},
     {"BaudRate", {"-o", "9600"}, 0, {}, [](const Parsed &r) { EXPECT_EQ(r.params.baud_rate, 9600u); }},
     {"BaudRateNonDigitIsZero", {"-o", "96k"}, 0, {}, [](const Parsed &r) { EXPECT_EQ(r.params.baud_rate, 0u); }},
-    {"RouterSerial", {"-r", "0XD272031D"}, 0, {}, [](const Parsed &r) {
-         EXPECT_EQ(r.params.router_serial, 0xD272031Du);
-     }},
+    {"RouterSerial",
+     {"-r", "0XD272031D"},
+     0,
+     {},
+     [](const Parsed &r) { EXPECT_EQ(r.params.router_serial, 0xD272031Du); }},
     {"RouterSerialRejected", {"-r", "zz"}, 1, {"Invalid router serial number obtained from argument [zz]"}, nullptr},
     {"TextParameters",
-     {"-i", "/data", "-f", "a.bird", "-k", "x.log", "-l", "msg", "-s=/dev/ttyS0", "-u", "http://127.0.0.1:1/cgi/u"}, 0,
-     {}, [](const Parsed &r) {
+     {"-i", "/data", "-f", "a.bird", "-k", "x.log", "-l", "msg", "-s=/dev/ttyS0", "-u", "http://127.0.0.1:1/cgi/u"},
+     0,
+     {},
+     [](const Parsed &r) {
          EXPECT_EQ(r.params.store_dir, "/data");
          EXPECT_EQ(r.params.bird_file, "a.bird");
          EXPECT_EQ(r.params.log_file, "x.log");
@@ -210,18 +299,31 @@ const ParseCase kCases[] = {
          EXPECT_EQ(r.params.serial_port, "/dev/ttyS0");
          EXPECT_EQ(r.params.server_url, "http://127.0.0.1:1/cgi/u");
      }},
-    {"FlagsAndZ", {"-e", "-n", "-Z", "anything"}, 0, {}, [](const Parsed &r) {
+    {"FlagsAndZ",
+     {"-e", "-n", "-Z", "anything"},
+     0,
+     {},
+     [](const Parsed &r) {
          EXPECT_TRUE(r.params.echo_bytes);
          EXPECT_TRUE(r.params.option_n);
          EXPECT_TRUE(onlyCommands(r.params, CMD_Z));
          EXPECT_TRUE(r.params.commands.IsSet(kAnyCommand));
      }},
-    {"EveryCommandLetter", {"-B", "-L", "-D", "-G", "-I", "-U", "-N", "-C", "-J"}, 0, {}, [](const Parsed &r) {
+    {"EveryCommandLetter",
+     {"-B", "-L", "-D", "-G", "-I", "-U", "-N", "-C", "-J"},
+     0,
+     {},
+     [](const Parsed &r) {
          EXPECT_TRUE(onlyCommands(r.params, CMD_LIST_BUILDS | CMD_LIST_LOCAL | CMD_DISCOVER | CMD_GET_BUILD | CMD_INFO |
                                                 CMD_UPDATE | CMD_FINGERPRINT | CMD_CHECK_BIRD | CMD_GET_JWT));
      }},
-    {"NonOptionsMovedBehindOptions", {"stray", "-B", "x", "-d", "1", "-t", "-C"}, 0, {}, [](const Parsed &r) {
-         EXPECT_EQ(r.argvAfter, (std::vector<std::string>{"/usr/bin/updater", "-B", "-d", "1", "-t", "-C", "stray", "x"}));
+    {"NonOptionsMovedBehindOptions",
+     {"stray", "-B", "x", "-d", "1", "-t", "-C"},
+     0,
+     {},
+     [](const Parsed &r) {
+         EXPECT_EQ(r.argvAfter,
+                   (std::vector<std::string>{"/usr/bin/updater", "-B", "-d", "1", "-t", "-C", "stray", "x"}));
      }},
 };
 
@@ -263,11 +365,21 @@ struct NumberCase {
 };
 
 const NumberCase kNumbers[] = {
-    {"40f5849A", 16, 0x40F5849A, 8}, {"FFFFFFFF", 16, 0xFFFFFFFF, 8}, {"00000000FFFFFFFF", 16, 0xFFFFFFFF, 16},
-    {"100000000", 16, 0, 9},         {"", 16, 0, 0},                  {"12G4", 16, 0, -1},
-    {"0x12", 16, 0, -1},             {" 12", 16, 0, -1},              {"-1", 16, 0, -1},
-    {"0099", 10, 99, 4},             {"4294967295", 10, 4294967295u, 10}, {"4294967296", 10, 0, 10},
-    {"12x", 10, 0, -1},              {"+5", 10, 0, -1},               {"1A", 10, 0, -1},
+    {"40f5849A", 16, 0x40F5849A, 8},
+    {"FFFFFFFF", 16, 0xFFFFFFFF, 8},
+    {"00000000FFFFFFFF", 16, 0xFFFFFFFF, 16},
+    {"100000000", 16, 0, 9},
+    {"", 16, 0, 0},
+    {"12G4", 16, 0, -1},
+    {"0x12", 16, 0, -1},
+    {" 12", 16, 0, -1},
+    {"-1", 16, 0, -1},
+    {"0099", 10, 99, 4},
+    {"4294967295", 10, 4294967295u, 10},
+    {"4294967296", 10, 0, 10},
+    {"12x", 10, 0, -1},
+    {"+5", 10, 0, -1},
+    {"1A", 10, 0, -1},
 };
 
 TEST(GetArg, ConvertsOnlyWholeDigitStrings) {

@@ -97,9 +97,9 @@ TEST_F(UpdateServerRequestTest, CommonAnswerHandling) {
         int status;
         bool accepted;
     } cases[] = {
-        {"ok\n", 200, true},        {"\n\nok\n", 200, true},    {"okay\r\n", 200, true}, {"OK\n", 200, false},
-        {"error\nok\n", 200, false}, {"", 200, false},          {"\n\n", 200, false},    {"ok\n", 500, false},
-        {"ok\n", 404, false},
+        {"ok\n", 200, true},  {"\n\nok\n", 200, true},     {"okay\r\n", 200, true},
+        {"OK\n", 200, false}, {"error\nok\n", 200, false}, {"", 200, false},
+        {"\n\n", 200, false}, {"ok\n", 500, false},        {"ok\n", 404, false},
     };
     for (const auto &c : cases) {
         answer(c.body, c.status);

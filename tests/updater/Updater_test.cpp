@@ -185,14 +185,13 @@ TEST_F(UpdaterTest, ServerFailuresBecomeMessagesAndEmptyResults) {
     EXPECT_TRUE(updater().Get_BuildList(kSerial).empty());
     EXPECT_EQ(updater().Get_JWT(kSerial), "");
     EXPECT_EQ(updater().Download_Firmware(kSerial, "", false, false), 0u);
-    EXPECT_EQ(display.lines, (std::vector<std::string>{"E Failed to retrieve builds for 40F5849A",
-                                                       "E Failed to retrieve jwt for 40F5849A",
-                                                       "E No build information for device"}));
+    EXPECT_EQ(display.lines,
+              (std::vector<std::string>{"E Failed to retrieve builds for 40F5849A",
+                                        "E Failed to retrieve jwt for 40F5849A", "E No build information for device"}));
 }
 
 TEST_F(UpdaterTest, BuildListAndToken) {
-    EXPECT_EQ(updater().Get_BuildList(kSerial),
-              (BuildList{{"100", "1.9.2"}, {"12", "1.0.12"}, {"120", "1.10.0"}}));
+    EXPECT_EQ(updater().Get_BuildList(kSerial), (BuildList{{"100", "1.9.2"}, {"12", "1.0.12"}, {"120", "1.10.0"}}));
     EXPECT_EQ(updater().Get_JWT(kSerial), "aa.bb.cc");
     EXPECT_TRUE(display.lines.empty());
 }
@@ -229,9 +228,8 @@ TEST_F(UpdaterTest, LoadBirdDownloadsOnlyWhenAllowed) {
 
 TEST(BuildReport, NewestFirstInFifteenCharacterColumns) {
     RecordingDisplay display;
-    cli::_display_builds(display,
-                         {{"100", "1.9.2"}, {"120", "1.10.0"}, {"90", "2.0.0"}, {"1234567890123456789", "1.0.0"}},
-                         0x40F5849A);
+    cli::_display_builds(
+        display, {{"100", "1.9.2"}, {"120", "1.10.0"}, {"90", "2.0.0"}, {"1234567890123456789", "1.0.0"}}, 0x40F5849A);
     EXPECT_EQ(display.lines, (std::vector<std::string>{
                                  "I Build List for device [40F5849A]:\n",
                                  "I Build          \tVersion        ",

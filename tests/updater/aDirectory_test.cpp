@@ -15,7 +15,9 @@ TEST(BuildPath, JoinsWithoutFoldingSeparators) {
 }
 
 TEST(JoinPath, AddsOneSlashOnlyWhenNeeded) {
-    struct Case { const char *dir, *name, *want; };
+    struct Case {
+        const char *dir, *name, *want;
+    };
     const Case cases[] = {{"a", "b", "a/b"}, {"a/", "b", "a/b"}, {"a", "/b", "a/b"}, {"a/", "/b", "a//b"}};
     for (const Case &c : cases) {
         char buffer[64];
@@ -66,7 +68,10 @@ TEST(List, ReportsEveryEntryWithFlagsAndStopsOnRequest) {
     EXPECT_EQ(seen, (std::set<std::string>{".:1", "..:1", "d:1", "f:0:5"}));
 
     int calls = 0;
-    auto stop = [](const aDirectoryListData *, void *ctx) { ++*static_cast<int *>(ctx); return false; };
+    auto stop = [](const aDirectoryListData *, void *ctx) {
+        ++*static_cast<int *>(ctx);
+        return false;
+    };
     ASSERT_EQ(aDirectory_List(tmp.path().c_str(), stop, &calls), aErrNone);
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(aDirectory_List(tmp.file("missing").c_str(), stop, &calls), aErrNotFound);

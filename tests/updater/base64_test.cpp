@@ -28,25 +28,30 @@ std::optional<std::string> decode(const std::string &text) {
 } // namespace
 
 TEST(Base64, DecodesTheStandardVectorsWithAndWithoutPadding) {
-    const std::pair<const char *, const char *> vectors[] = {
-        {"", ""},         {"Zg==", "f"},         {"Zm8=", "fo"},        {"Zm9v", "foo"},
-        {"Zm9vYg==", "foob"}, {"Zm9vYmE=", "fooba"}, {"Zm9vYmFy", "foobar"}, {"+/+/", "\xfb\xff\xbf"}};
+    const std::pair<const char *, const char *> vectors[] = {{"", ""},
+                                                             {"Zg==", "f"},
+                                                             {"Zm8=", "fo"},
+                                                             {"Zm9v", "foo"},
+                                                             {"Zm9vYg==", "foob"},
+                                                             {"Zm9vYmE=", "fooba"},
+                                                             {"Zm9vYmFy", "foobar"},
+                                                             {"+/+/", "\xfb\xff\xbf"}};
     for (const auto &[text, plain] : vectors)
         EXPECT_EQ(decode(text), std::string(plain)) << text;
 }
 
 TEST(Base64, RefusesTextThatIsNotBase64) {
     const char *refused[] = {
-        "Zm9vY",     // length not a multiple of 4
+        "Zm9vY",      // length not a multiple of 4
         "Zm9v\nYmFy", // a line break inside
-        "Zm9v Ymy",  // a blank
-        "Zm*v",      // outside the alphabet
-        "Zm9-",      // the URL-safe alphabet is not this one
-        "Z=9v",      // padding in the middle
-        "Zg=a",      // padding before a data character
-        "Z===",      // three padding characters
-        "Zg==Zm9v",  // padding before the last group
-        "Zm9\xc3",   // a byte above 127
+        "Zm9v Ymy",   // a blank
+        "Zm*v",       // outside the alphabet
+        "Zm9-",       // the URL-safe alphabet is not this one
+        "Z=9v",       // padding in the middle
+        "Zg=a",       // padding before a data character
+        "Z===",       // three padding characters
+        "Zg==Zm9v",   // padding before the last group
+        "Zm9\xc3",    // a byte above 127
     };
     for (const char *text : refused)
         EXPECT_EQ(decode(text), std::nullopt) << text;

@@ -157,7 +157,8 @@ void DeviceModel::onPacket(const Packet &p) {
                 record(std::move(event));
         }
     }
-    if (options_.faults.dropAfterPackets >= 0 && packetsReceived_ == static_cast<size_t>(options_.faults.dropAfterPackets))
+    if (options_.faults.dropAfterPackets >= 0 &&
+        packetsReceived_ == static_cast<size_t>(options_.faults.dropAfterPackets))
         drop_ = true;
 }
 

@@ -32,7 +32,19 @@ constexpr uint8_t kErrInvalidOption = 29;
 // Commands that do not follow the UEI layout.
 bool _not_uei(uint8_t command) {
     switch (command) {
-    case 0: case 1: case 2: case 4: case 8: case 9: case 23: case 24: case 73: case 94: case 95: case 173: case 175:
+    case 0:
+    case 1:
+    case 2:
+    case 4:
+    case 8:
+    case 9:
+    case 23:
+    case 24:
+    case 73:
+    case 94:
+    case 95:
+    case 173:
+    case 175:
         return true;
     default:
         return false;
@@ -53,7 +65,7 @@ const std::set<uint8_t> kBytesOptions = {31, 32};
 
 DeviceServices::DeviceServices(Identity identity, ServiceFaults faults)
     : identity_(std::move(identity)), faults_(faults) {
-    byteSettings_ = {{3, 0}, {4, 0}, {6, 0}, {13, 0}, {14, identity_.moduleAddress}, {15, 0}, {16, 0},
+    byteSettings_ = {{3, 0},  {4, 0},  {6, 0},  {13, 0},  {14, identity_.moduleAddress}, {15, 0}, {16, 0},
                      {29, 1}, {30, 0}, {38, 0}, {42, 255}};
     powerConfig_ = {0, 0, 0, 1, 0, 0, 0, 2};
 }
@@ -166,35 +178,59 @@ void DeviceServices::system(const Packet &p, uint64_t, std::vector<Packet> *out)
             out->push_back(reply(std::move(data)));
         };
         switch (option) {
-        case 1: return byteReply(identity_.moduleAddress);
-        case 2: return byteReply(router_);
-        case 7: return intReply(identity_.version);
-        case 8: return byteReply(identity_.model);
-        case 9: return intReply(identity_.serialNumber);
-        case 12: return intReply(kSimInputVoltage);
-        case 20: return byteReply(routing_ ? 1 : 0);
-        case 21: return intReply(150000);
-        case 22: return intReply(kSimUptime);
-        case 23: return intReply(40000);
-        case 25: return intReply(12000000);
-        case 26: return intReply(200000);
-        case 27: return intReply(static_cast<uint32_t>(kSimTemperature));
-        case 28: return intReply(20000);
-        case 33: return intReply(10000000);
-        case 34: return intReply(12000000);
-        case 35: return intReply(0);
+        case 1:
+            return byteReply(identity_.moduleAddress);
+        case 2:
+            return byteReply(router_);
+        case 7:
+            return intReply(identity_.version);
+        case 8:
+            return byteReply(identity_.model);
+        case 9:
+            return intReply(identity_.serialNumber);
+        case 12:
+            return intReply(kSimInputVoltage);
+        case 20:
+            return byteReply(routing_ ? 1 : 0);
+        case 21:
+            return intReply(150000);
+        case 22:
+            return intReply(kSimUptime);
+        case 23:
+            return intReply(40000);
+        case 25:
+            return intReply(12000000);
+        case 26:
+            return intReply(200000);
+        case 27:
+            return intReply(static_cast<uint32_t>(kSimTemperature));
+        case 28:
+            return intReply(20000);
+        case 33:
+            return intReply(10000000);
+        case 34:
+            return intReply(12000000);
+        case 35:
+            return intReply(0);
         case 39: {
             const uint8_t sub = p.data.size() > 3 ? p.data[3] : 0;
             if (sub > 3)
                 return out->push_back(error(kSystem, option, index, kErrIndexRange));
             return intReply((identity_.serialNumber ^ kSimIdentifierBase) + sub);
         }
-        case 40: return intReply(1);
-        case 41: return intReply(0);
-        case 43: return intReply(identity_.build);
-        case 45: return intReply(kSimProtocolFeatures);
-        case 31: return sendBytes(kSystem, option, 0, powerConfig_, out);
-        case 32: return sendBytes(kSystem, option, 0, std::vector<uint8_t>(identity_.name.begin(), identity_.name.end()), out);
+        case 40:
+            return intReply(1);
+        case 41:
+            return intReply(0);
+        case 43:
+            return intReply(identity_.build);
+        case 45:
+            return intReply(kSimProtocolFeatures);
+        case 31:
+            return sendBytes(kSystem, option, 0, powerConfig_, out);
+        case 32:
+            return sendBytes(kSystem, option, 0, std::vector<uint8_t>(identity_.name.begin(), identity_.name.end()),
+                             out);
         default:
             break;
         }
@@ -245,8 +281,8 @@ void DeviceServices::system(const Packet &p, uint64_t, std::vector<Packet> *out)
             return out->push_back(error(kSystem, replyOption, index, kErrShortCommand));
         return out->push_back(reply({ack, ack + 3}));
     }
-    const bool known = option <= 45 && (option == 1 || option == 7 || option == 8 || option == 9 ||
-                                        (option >= 12 && option <= 45));
+    const bool known =
+        option <= 45 && (option == 1 || option == 7 || option == 8 || option == 9 || (option >= 12 && option <= 45));
     out->push_back(error(kSystem, replyOption, index, known ? kErrPermission : kErrInvalidOption));
 }
 
@@ -322,8 +358,8 @@ void DeviceServices::streamControl(const Packet &p, uint64_t nowMs, std::vector<
     }
     if (opt != 0x81 && opt != 0x82) {
         if (opt & (kGet | kSet))
-            out->push_back(error(kStream, (opt & kSet) ? static_cast<uint8_t>(opt | kAck) : opt & 0x3F, d[2],
-                                 kErrInvalidOption));
+            out->push_back(
+                error(kStream, (opt & kSet) ? static_cast<uint8_t>(opt | kAck) : opt & 0x3F, d[2], kErrInvalidOption));
         return;
     }
     const uint8_t ackOption = static_cast<uint8_t>(opt | kAck);

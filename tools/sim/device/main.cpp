@@ -29,19 +29,18 @@ namespace {
 using simdevice::DeviceModel;
 
 uint64_t nowMs() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
 }
 
 void usage() {
-    std::fprintf(stderr,
-                 "usage: sim_device [--pty] [--serial HEX] [--address N] [--model N] [--version HEX]\n"
-                 "                  [--build N] [--name TEXT] [--heartbeat-ms N] [--garbage N]\n"
-                 "                  [--odd-address] [--silent] [--drop-after N] [--record FILE]\n"
-                 "                  [--refuse-after-drop MS]\n"
-                 "                  [--listen IPV4] [--discovery] [--routed SERIAL:ADDRESS]...\n"
-                 "                  [--bytes-reversed] [--bytes-truncated]\n");
+    std::fprintf(stderr, "usage: sim_device [--pty] [--serial HEX] [--address N] [--model N] [--version HEX]\n"
+                         "                  [--build N] [--name TEXT] [--heartbeat-ms N] [--garbage N]\n"
+                         "                  [--odd-address] [--silent] [--drop-after N] [--record FILE]\n"
+                         "                  [--refuse-after-drop MS]\n"
+                         "                  [--listen IPV4] [--discovery] [--routed SERIAL:ADDRESS]...\n"
+                         "                  [--bytes-reversed] [--bytes-truncated]\n");
 }
 
 FILE *gRecord = nullptr;

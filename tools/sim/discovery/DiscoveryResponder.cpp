@@ -124,7 +124,8 @@ void DiscoveryResponder::run() {
         uint8_t query[64];
         sockaddr_in sender{};
         socklen_t senderLength = sizeof(sender);
-        const ssize_t n = recvfrom(socket_, query, sizeof(query), 0, reinterpret_cast<sockaddr *>(&sender), &senderLength);
+        const ssize_t n =
+            recvfrom(socket_, query, sizeof(query), 0, reinterpret_cast<sockaddr *>(&sender), &senderLength);
         if (n < 0 || !isDiscoveryQuery(query, static_cast<size_t>(n)))
             continue;
         sender.sin_port = htons(kReplyPort);

@@ -19,12 +19,18 @@ constexpr int kReadTimeoutMs = 10000;
 
 const char *_reason(int status) {
     switch (status) {
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 500: return "Internal Server Error";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 500:
+        return "Internal Server Error";
+    default:
+        return "Status";
     }
 }
 
@@ -71,8 +77,7 @@ SimHttpServer::SimHttpServer(Handler handler) : handler_(std::move(handler)) {
     address.sin_port = 0;
     socklen_t length = sizeof address;
     if (listen_fd_ < 0 || bind(listen_fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        listen(listen_fd_, 64) != 0 ||
-        getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        listen(listen_fd_, 64) != 0 || getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
         int saved = errno;
         if (listen_fd_ >= 0)
             close(listen_fd_);
@@ -149,7 +154,8 @@ void SimHttpServer::serve(int fd) {
 
     std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " " + _reason(reply.status) +
                        "\r\nContent-Type: text/plain\r\nConnection: close\r\n";
-    head += reply.chunkSize ? "Transfer-Encoding: chunked\r\n" : "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
+    head += reply.chunkSize ? "Transfer-Encoding: chunked\r\n"
+                            : "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
     head += "\r\n";
     bool sent = _send_all(fd, head.data(), head.size(), wake_[0]);
     if (sent && reply.stall) {

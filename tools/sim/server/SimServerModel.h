@@ -10,10 +10,10 @@
 namespace sim {
 
 struct SimDevice {
-    std::string recommended;              // build number text answered to op=qu
-    std::string firmware = "FW";          // identifier that op=bird must send back
+    std::string recommended;                     // build number text answered to op=qu
+    std::string firmware = "FW";                 // identifier that op=bird must send back
     std::map<std::string, std::string> versions; // build text -> version text, for op=builds
-    std::string token;                    // answered to op=ent_jwt; none: the request fails
+    std::string token;                           // answered to op=ent_jwt; none: the request fails
 };
 
 struct SimRecovery {
@@ -23,9 +23,9 @@ struct SimRecovery {
 };
 
 struct SimCatalogue {
-    std::map<std::string, SimDevice> devices;       // by serial, "%08X"
+    std::map<std::string, SimDevice> devices; // by serial, "%08X"
     std::vector<SimRecovery> recoveries;
-    std::map<std::string, std::string> images;      // "SERIAL/BUILD" -> BIRD file bytes
+    std::map<std::string, std::string> images; // "SERIAL/BUILD" -> BIRD file bytes
 };
 
 // Parses catalogue.txt. Lines (blank and #-lines ignored):
@@ -55,9 +55,9 @@ SimFault ParseFault(const std::string &text);
 struct SimReply {
     int status = 200;
     std::string body;
-    bool stall = false;     // send headers and stallAfter bytes of the body, then hang
+    bool stall = false; // send headers and stallAfter bytes of the body, then hang
     size_t stallAfter = 0;
-    size_t chunkSize = 0;   // non-zero: chunked transfer encoding in chunks of this size
+    size_t chunkSize = 0; // non-zero: chunked transfer encoding in chunks of this size
 };
 
 std::string Base64Encode(const std::string &bytes);
