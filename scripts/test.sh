@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+bash scripts/format.sh --check
 jobs=$(nproc)
 
 run_preset() {
