@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string_view>
 #include <tuple>
+#include <utility>
 
 #include "Log.h"
 #include "ServerDefaults.h"
@@ -73,9 +74,7 @@ std::optional<HTTPResponse> _ask(const char *name, const char *url, ParameterMap
                          response.get_response());
             return std::nullopt;
         }
-        _Tokens lines(response.body());
-        auto first = lines.next("\n");
-        if (!first || first->substr(0, 2) != "ok") {
+        if (!UpdateServerRequest::AnswerIsOk(response.body())) {
             Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request());
             return std::nullopt;
         }
@@ -87,13 +86,19 @@ std::optional<HTTPResponse> _ask(const char *name, const char *url, ParameterMap
 }
 
 // Lines after the "ok" line of a body that _ask accepted.
-_Tokens _after_ok(const std::string &body) {
+_Tokens _after_ok(std::string_view body) {
     _Tokens lines(body);
     lines.next("\n");
     return lines;
 }
 
 } // namespace
+
+bool UpdateServerRequest::AnswerIsOk(std::string_view body) {
+    _Tokens lines(body);
+    auto first = lines.next("\n");
+    return first && first->substr(0, 2) == "ok";
+}
 
 bool UpdateServerRequest::ping(const char *url) {
     ParameterMap parameters{{"op", "hi"}, {"rv", "2"}};
@@ -105,12 +110,16 @@ bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string &build, std::s
     auto response = _ask("QueryBuild", url, parameters);
     if (!response)
         return false;
-    _Tokens lines = _after_ok(response->body());
+    ParseQueryBuild(response->body(), build, firmware);
+    return true;
+}
+
+void UpdateServerRequest::ParseQueryBuild(std::string_view body, std::string &build, std::string &firmware) {
+    _Tokens lines = _after_ok(body);
     if (auto line = lines.next("\n"))
         build.assign(*line);
     if (auto token = lines.next("\r\n"))
         firmware.assign(*token);
-    return true;
 }
 
 bool UpdateServerRequest::GetBuild(uint32_t serial, const char *firmware, const char *build, std::string &image,
@@ -123,18 +132,22 @@ bool UpdateServerRequest::GetBuild(uint32_t serial, const char *firmware, const 
     auto response = _ask("GetBuild", url, parameters);
     if (!response)
         return false;
+    ParseBuild(response->take_body(), image);
+    return true;
+}
+
+void UpdateServerRequest::ParseBuild(std::string body, std::string &image) {
     image.clear();
-    _Tokens lines = _after_ok(response->body());
+    _Tokens lines = _after_ok(body);
     auto line = lines.next("\n");
     if (!line)
-        return true;
+        return;
     // Cut the image line out of the body in place: the answer can be tens of megabytes.
-    size_t offset = static_cast<size_t>(line->data() - response->body().data());
+    size_t offset = static_cast<size_t>(line->data() - body.data());
     size_t length = line->size();
-    image = response->take_body();
+    image = std::move(body);
     image.resize(offset + length);
     image.erase(0, offset);
-    return true;
 }
 
 bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildList &builds, const char *url) {
@@ -143,7 +156,13 @@ bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildList &builds, const
     auto response = _ask("GetBuildList", url, parameters);
     if (!response)
         return false;
-    _Tokens lines = _after_ok(response->body());
+    ParseBuildList(response->body(), builds);
+    return true;
+}
+
+void UpdateServerRequest::ParseBuildList(std::string_view body, BuildList &builds) {
+    builds.clear();
+    _Tokens lines = _after_ok(body);
     while (auto line = lines.next("\n")) {
         if (line->size() < 3)
             continue;
@@ -158,7 +177,6 @@ bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildList &builds, const
         builds.emplace(key, value);
         Log::log(DEBUG_ServerComm, "%s [%.10s][%.10s]\n", "GetBuildList", key.c_str(), value.c_str());
     }
-    return true;
 }
 
 bool UpdateServerRequest::GetRecoveryInfo(const uint32_t fingerprint[4], uint32_t *serial, uint32_t *build,
@@ -170,7 +188,12 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t fingerprint[4], uint32_
     auto response = _ask("GetRecoveryInfo", url, parameters);
     if (!response)
         return false;
-    _Tokens lines = _after_ok(response->body());
+    ParseRecoveryInfo(response->body(), serial, build);
+    return true;
+}
+
+void UpdateServerRequest::ParseRecoveryInfo(std::string_view body, uint32_t *serial, uint32_t *build) {
+    _Tokens lines = _after_ok(body);
     auto serial_line = lines.next("\n");
     auto build_line = lines.next("\n");
     std::string serial_text(serial_line.value_or("")), build_text(build_line.value_or(""));
@@ -178,10 +201,9 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t fingerprint[4], uint32_
         *serial = static_cast<uint32_t>(strtoul(serial_text.c_str(), nullptr, 16));
     if (build_line && build)
         *build = static_cast<uint32_t>(strtoul(build_text.c_str(), nullptr, 0));
-    std::string first(response->body().substr(0, response->body().find('\n')));
+    std::string first(body.substr(0, body.find('\n')));
     Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", first.c_str(), serial_text.c_str(),
              build_text.c_str());
-    return true;
 }
 
 bool UpdateServerRequest::GetDeviceJWT(uint32_t serial, std::string &token, const char *url) {
@@ -189,7 +211,11 @@ bool UpdateServerRequest::GetDeviceJWT(uint32_t serial, std::string &token, cons
     auto response = _ask("GetDeviceJWT", url, parameters);
     if (!response)
         return false;
-    _Tokens lines = _after_ok(response->body());
+    return ParseDeviceJWT(response->body(), token);
+}
+
+bool UpdateServerRequest::ParseDeviceJWT(std::string_view body, std::string &token) {
+    _Tokens lines = _after_ok(body);
     auto line = lines.next("\n");
     if (!line || line->size() <= 2)
         return false;

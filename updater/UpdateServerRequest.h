@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -28,6 +29,17 @@ class UpdateServerRequest {
     static bool GetBuildList(uint32_t serial, BuildList &builds, const char *url);
     static bool GetRecoveryInfo(const uint32_t fingerprint[4], uint32_t *serial, uint32_t *build, const char *url);
     static bool GetDeviceJWT(uint32_t serial, std::string &token, const char *url);
+
+    // The answer parsers behind the requests above, given the body of a status-200 answer.
+    // AnswerIsOk is the check every request makes: the first line begins with "ok". The
+    // others read the lines after that first line and have the same results as their request.
+    static bool AnswerIsOk(std::string_view body);
+    static void ParseQueryBuild(std::string_view body, std::string &build, std::string &firmware);
+    // Takes the body, so that the image line is cut out of it without a copy.
+    static void ParseBuild(std::string body, std::string &image);
+    static void ParseBuildList(std::string_view body, BuildList &builds);
+    static void ParseRecoveryInfo(std::string_view body, uint32_t *serial, uint32_t *build);
+    static bool ParseDeviceJWT(std::string_view body, std::string &token);
 
     // Newest version first. Versions that are not three numbers go last, in key order.
     static SortedBuildList SortBuildsByVersion(const BuildList &builds);
