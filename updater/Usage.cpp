@@ -9,7 +9,8 @@
 namespace {
 constexpr const char kVersionText[] = "Version: 2.12.1 " __DATE__;
 // __DATE__ is "Mmm dd yyyy"; the year is its last four characters.
-constexpr const char *kBuildYear = __DATE__ + sizeof(__DATE__) - 5;
+constexpr const char kBuildDate[] = __DATE__;
+constexpr const char *kBuildYear = &kBuildDate[sizeof(kBuildDate) - 5];
 
 constexpr const char kShortUsage[] =
     "\n"
