@@ -10,11 +10,13 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -438,11 +440,23 @@ TEST(SerialStream, OpenFailuresMapToCodes) {
     EXPECT_EQ(s, nullptr);
 }
 
+// Root opens any port, so the open is tried by a child that gives up root first; the
+// child's exit status carries the code.
 TEST(SerialStream, PortWithoutAccessRightsGivesPermission) {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root opens any port";
     Pty pty;
     ASSERT_EQ(chmod(pty.path.c_str(), 0), 0);
-    aStream *s = nullptr;
-    EXPECT_EQ(aStream_CreateSerial(pty.path.c_str(), 6, 0, 0, 0, &s), aErrPermission);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const uid_t nobody = 65534;
+        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0))
+            _exit(255);
+        aStream *s = nullptr;
+        _exit(static_cast<int>(aStream_CreateSerial(pty.path.c_str(), 6, 0, 0, 0, &s)));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_NE(WEXITSTATUS(status), 255) << "could not give up root";
+    EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(aErrPermission));
 }
