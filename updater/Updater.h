@@ -17,8 +17,6 @@ class Updater {
   public:
     Updater(const char *server_url, const char *store_path, UpdaterDisplayInterface &display);
 
-    void Set_UEIBytes_Load(bool enable) { uei_bytes_load = enable; }
-
     // The server's builds for the device; empty on any failure (after a message).
     BuildList Get_BuildList(uint32_t serial);
     // The store's files for the device: name up to ".bird" -> the image's version, or ""
@@ -49,8 +47,6 @@ class Updater {
     std::string server_url;
     std::string store_path;
     UpdaterDisplayInterface &display;
-    uint8_t recovery_chip = 0; // boot ROM of the last fingerprint: 2 LPC, 1 i.MX, 0 none
-    bool uei_bytes_load = false;
 };
 
 namespace cli {
