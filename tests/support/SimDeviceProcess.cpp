@@ -1,62 +1,24 @@
 #include "SimDeviceProcess.h"
 
 #include <algorithm>
-#include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
+#include <stdexcept>
 #include <unistd.h>
 
 SimDeviceProcess::SimDeviceProcess(const std::string &exe, const std::vector<std::string> &args) {
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0)
-        return;
-    std::vector<std::string> all{exe};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &a : all)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-        // A test killed by its time-out must not leave its devices running.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        dup2(pipeFds[1], STDOUT_FILENO);
-        execv(exe.c_str(), argv.data());
-        _exit(127);
+    try {
+        process_ = std::make_unique<SimProcess>(exe, args, 10000);
+    } catch (const std::runtime_error &) {
+        return; // ready() stays false; the test asserts on it
     }
-    close(pipeFds[1]);
-    out_ = pipeFds[0];
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (pid_ > 0 && endpoint_.empty() && std::chrono::steady_clock::now() < deadline) {
-        if (!readSome(100))
-            continue;
-        for (const auto &l : lines_)
-            if (l.rfind("READY ", 0) == 0)
-                endpoint_ = l.substr(6);
-    }
+    endpoint_ = process_->endpoint();
+    pending_ = process_->takeUnread();
+    splitLines();
 }
 
-SimDeviceProcess::~SimDeviceProcess() {
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        // Bounded: a device that ignores SIGTERM is killed after 10 s.
-        int status;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                break;
-            }
-            usleep(5000);
-        }
-    }
-    if (out_ >= 0)
-        close(out_);
-}
+// The process is stopped by pid (SIGTERM, then SIGKILL) when process_ goes.
+SimDeviceProcess::~SimDeviceProcess() = default;
 
 uint16_t SimDeviceProcess::port() const {
     const auto colon = endpoint_.rfind(':');
@@ -64,20 +26,25 @@ uint16_t SimDeviceProcess::port() const {
 }
 
 bool SimDeviceProcess::readSome(int timeoutMs) {
-    pollfd p{out_, POLLIN, 0};
-    if (out_ < 0 || poll(&p, 1, timeoutMs) != 1)
+    const int out = process_ ? process_->stdoutFd() : -1;
+    pollfd p{out, POLLIN, 0};
+    if (out < 0 || poll(&p, 1, timeoutMs) != 1)
         return false;
     char buf[4096];
-    const ssize_t n = read(out_, buf, sizeof buf);
+    const ssize_t n = read(out, buf, sizeof buf);
     if (n <= 0)
         return false;
     pending_.append(buf, static_cast<size_t>(n));
+    splitLines();
+    return true;
+}
+
+void SimDeviceProcess::splitLines() {
     size_t nl;
     while ((nl = pending_.find('\n')) != std::string::npos) {
         lines_.push_back(pending_.substr(0, nl));
         pending_.erase(0, nl + 1);
     }
-    return true;
 }
 
 size_t SimDeviceProcess::count(const std::string &line) {

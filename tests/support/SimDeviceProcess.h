@@ -1,11 +1,13 @@
 #pragma once
-// Runs the virtual device (sim_device) as a child process: waits for its
+// Runs the virtual device (sim_device) through SimProcess: waits for its
 // "READY <endpoint>" line, lets a test wait for the event lines it prints, and
 // stops it by pid on destruction.
 #include <chrono>
+#include <memory>
 #include <string>
-#include <sys/types.h>
 #include <vector>
+
+#include "SimProcess.h"
 
 class SimDeviceProcess {
   public:
@@ -27,8 +29,8 @@ class SimDeviceProcess {
 
   private:
     bool readSome(int timeoutMs);
-    pid_t pid_ = -1;
-    int out_ = -1;
+    void splitLines();
+    std::unique_ptr<SimProcess> process_; // null when the device did not start
     std::string pending_;
     std::vector<std::string> lines_;
     std::string endpoint_;

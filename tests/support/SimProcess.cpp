@@ -77,6 +77,7 @@ SimProcess::SimProcess(const std::string &exe, const std::vector<std::string> &a
             if (eol != std::string::npos) {
                 size_t from = at + readyPrefix.size();
                 endpoint_ = seen.substr(from, eol - from);
+                unread_ = seen.substr(eol + 1);
                 ready = true;
             }
         }

@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <utility>
 #include <sys/types.h>
 #include <vector>
 
@@ -20,6 +21,10 @@ class SimProcess {
 
     const std::string &endpoint() const { return endpoint_; }
     pid_t pid() const { return pid_; }
+    // The child's standard output, for callers that follow what it prints after READY
+    // (-1 once stopped), and what had already been read past the READY line.
+    int stdoutFd() const { return stdout_; }
+    std::string takeUnread() { return std::move(unread_); }
     // Stops the process and returns its exit status (-1 when it died by a signal). Idempotent.
     int stop();
 
@@ -28,4 +33,5 @@ class SimProcess {
     int status_ = -1;
     int stdout_ = -1;
     std::string endpoint_;
+    std::string unread_;
 };
