@@ -1,5 +1,5 @@
 // TCP/IP discovery against virtual devices on a private two-namespace network.
-#include "NetnsPair.h"
+#include "NetnsTest.h"
 #include "SimProcess.h"
 #include "discover.h"
 
@@ -36,22 +36,13 @@ bool _collect(const linkSpec *spec, bool *counted, void *reference) {
     return c->stopAfter == 0 || c->specs.size() < c->stopAfter;
 }
 
-class DiscoveryNetns : public ::testing::Test {
+class DiscoveryNetns : public NetnsTest {
   protected:
-    void SetUp() override {
-        net_ = std::make_unique<NetnsPair>();
-        if (net_->refused())
-            GTEST_SKIP() << "network namespaces unavailable: " << net_->error();
-        ASSERT_TRUE(net_->ok()) << net_->error();
-        ASSERT_TRUE(net_->enterHost());
-    }
-
     // A virtual device in the device namespace; returns once it listens.
     void startDevice(const std::vector<std::string> &args) {
         devices_.push_back(std::make_unique<SimProcess>(net_->wrapperExe(), net_->inDevice(SIM_DISCOVERY_EXE, args)));
     }
 
-    std::unique_ptr<NetnsPair> net_;
     std::vector<std::unique_ptr<SimProcess>> devices_; // stopped before the namespaces go
 };
 

@@ -1,7 +1,7 @@
 // Connecting a Module by serial number through TCP/IP discovery, on a private two-namespace
 // network with the virtual device in the other namespace.
 #include "Module.h"
-#include "NetnsPair.h"
+#include "NetnsTest.h"
 #include "SimDeviceProcess.h"
 #include "SystemClass.h"
 
@@ -16,16 +16,8 @@ using namespace Tervane::Axolon;
 
 namespace {
 
-class ModuleNetns : public ::testing::Test {
+class ModuleNetns : public NetnsTest {
   protected:
-    void SetUp() override {
-        net_ = std::make_unique<NetnsPair>();
-        if (net_->refused())
-            GTEST_SKIP() << "network namespaces unavailable: " << net_->error();
-        ASSERT_TRUE(net_->ok()) << net_->error();
-        ASSERT_TRUE(net_->enterHost());
-    }
-
     // A virtual device that answers discovery with its TCP port on the device side.
     SimDeviceProcess &startDevice(std::vector<std::string> args) {
         args.insert(args.end(), {"--listen", NetnsPair::kDeviceAddress, "--discovery"});
@@ -34,7 +26,6 @@ class ModuleNetns : public ::testing::Test {
         return *devices_.back();
     }
 
-    std::unique_ptr<NetnsPair> net_;
     std::vector<std::unique_ptr<SimDeviceProcess>> devices_; // stopped before the namespaces go
 };
 
